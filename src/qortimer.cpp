@@ -1,0 +1,398 @@
+// The timer daemon: start-up, the timer file and schedule store, schedule
+// evaluation, the polling loop with its resend policy, and the command
+// datagram with its log record.
+#include "qortimer.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "qor_socket.h"
+#include "qorhash.h"
+
+// Writes a message to the error stream and ends the process with status 1.
+[[noreturn]] __attribute__((format(printf, 1, 2))) static void die(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  exit(1);
+}
+
+// Stamps are the low 32 bits of a clock, as exactly 8 hexadecimal digits.
+static void format_stamp(char (&out)[9], uint32_t value) {
+  snprintf(out, sizeof out, "%08x", static_cast<unsigned>(value));
+}
+
+static void take_clock_stamp(qor_context *qor, clock_t ticks) {
+  qor->ticks = ticks;
+  // Conversion to unsigned keeps the low 32 bits, -1 included (ffffffff).
+  format_stamp(qor->clock_hex, static_cast<uint32_t>(static_cast<uintmax_t>(ticks)));
+}
+
+static void take_time_stamp(qor_context *qor, time_t now) {
+  if (now == static_cast<time_t>(-1))
+    die(" *** ERRROR: host cannot return current calendar time\n");
+  qor->now = now;
+  format_stamp(qor->time_hex, static_cast<uint32_t>(static_cast<uintmax_t>(now)));
+}
+
+// ---------------------------------------------------------------- start-up
+
+int qor_initialize(int argc, char **argv, qor_context *qor) {
+  if (argc <= 1) die(" *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=%d)\n", argc);
+
+  qor->verbose = 0;
+  qor->debug = 0;
+  qor->infile[0] = '\0';
+  qor->infile[kQorTextSize - 1] = '\0';
+  qor->entries = nullptr;
+
+  for (int i = 1; i < argc; i++) {
+    const char *arg = argv[i];
+    if (arg[0] == '-') {
+      switch (arg[1]) {
+        case 'v': case 'V': qor->verbose = 1; break;
+        case 'd': case 'D': qor->debug = 1; break;
+        default: printf("Unknown option (%s)\n", arg); break;
+      }
+    } else {
+      strncpy(qor->infile, arg, kQorTextSize - 1);
+      qor->infile[kQorTextSize - 1] = '\0';
+    }
+  }
+  if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
+
+  qor->timer_stream = fopen(qor->infile, "r");
+  if (qor->timer_stream == nullptr)
+    die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
+
+  // Read once here; every later conversion to local time uses this zone.
+  tzset();
+  take_clock_stamp(qor, clock());
+  take_time_stamp(qor, time(nullptr));
+
+  qor->logfile = fopen(kQorLogFile, "a");
+  if (qor->logfile == nullptr)
+    fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
+
+  qor_init_socket();
+
+  if (qor->debug) {
+    printf("qor->debug = (%d) qor->verbose = (%d) qor->infile = (%s)\n", qor->debug,
+           qor->verbose, qor->infile);
+    fflush(stdout);
+  }
+  return 0;
+}
+
+// ------------------------------------------------------ timer file reading
+
+static bool is_c_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+static const char *skip_space(const char *p) {
+  while (*p != '\0' && is_c_space(*p)) p++;
+  return p;
+}
+
+// Reads a word of non-blank characters into `out` (room for the whole line,
+// so nothing is cut here). Returns the position after it, or null when only
+// white space was left.
+static const char *scan_word(const char *p, char *out, size_t out_size) {
+  p = skip_space(p);
+  if (*p == '\0') return nullptr;
+  size_t n = 0;
+  while (*p != '\0' && !is_c_space(*p)) {
+    if (n + 1 < out_size) out[n++] = *p;
+    p++;
+  }
+  out[n] = '\0';
+  return p;
+}
+
+// Reads an unsigned decimal number as a 32-bit C library does: leading
+// white space and one sign allowed, a minus negating modulo 2^32, and a
+// magnitude beyond 32 bits saturating at 4294967295. Returns the position
+// after it, or null (value untouched) when no digit follows.
+static const char *scan_unsigned32(const char *p, unsigned *value) {
+  p = skip_space(p);
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    p++;
+  }
+  if (!isdigit(static_cast<unsigned char>(*p))) return nullptr;
+  uint64_t magnitude = 0;
+  bool overflow = false;
+  for (; isdigit(static_cast<unsigned char>(*p)); p++) {
+    magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
+    if (magnitude > UINT32_MAX) {
+      overflow = true;
+      magnitude = UINT32_MAX;  // keeps the arithmetic bounded
+    }
+  }
+  if (overflow)
+    *value = UINT32_MAX;
+  else
+    *value = negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(magnitude))
+                      : static_cast<uint32_t>(magnitude);
+  return p;
+}
+
+// Parses "device channel on off" the way "%s %s %u %u" does: fields are
+// taken in order until one is missing; later fields keep their defaults.
+static void parse_timer_line(const char *line, char *device, char *channel,
+                             size_t name_size, unsigned *on, unsigned *off) {
+  const char *p = scan_word(line, device, name_size);
+  if (p) p = scan_word(p, channel, name_size);
+  if (p) p = scan_unsigned32(p, on);
+  if (p) scan_unsigned32(p, off);
+}
+
+static bool is_skipped_line(const char *line) {
+  if (line[0] == '!' || line[0] == '#') return true;
+  return *skip_space(line) == '\0';
+}
+
+// Where the intervals of one pair go while reading: the entry, and the last
+// interval of its list so that appending does not walk the list.
+struct pair_slot {
+  qor_entry *entry;
+  qor_timer *last;
+};
+
+void qor_read_file(qor_context *qor) {
+  bool failed = false;
+  char line[kQorLineRead];
+  char device[kQorTextSize];
+  char channel[kQorTextSize];
+  qor_entry *tail = nullptr;
+  // Finds a pair's entry in constant time, so reading stays linear in the
+  // number of lines however many pairs there are.
+  std::unordered_map<std::string, pair_slot> pairs;
+
+  while (fgets(line, sizeof line, qor->timer_stream) != nullptr) {
+    if (is_skipped_line(line)) continue;
+
+    device[0] = '\0';
+    channel[0] = '\0';
+    unsigned on = kQorUnsetTime, off = kQorUnsetTime;
+    parse_timer_line(line, device, channel, sizeof device, &on, &off);
+
+    if (device[0] == '\0' || channel[0] == '\0' || on > kQorMaxTime || off > kQorMaxTime) {
+      fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+      failed = true;
+    }
+    device[kQorNameSize - 1] = '\0';
+    channel[kQorNameSize - 1] = '\0';
+
+    std::string key;
+    try {
+      key.reserve(2 * kQorNameSize);
+      key.append(device).push_back('\0');
+      key.append(channel);
+    } catch (const std::bad_alloc &) {
+      die(" *** ERROR: Out of memory in qor_read_file() 1\n");
+    }
+    auto found = pairs.find(key);
+    pair_slot *slot;
+    if (found != pairs.end()) {
+      slot = &found->second;
+    } else {
+      auto *e = static_cast<qor_entry *>(calloc(1, sizeof(qor_entry)));
+      if (e == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 1\n");
+      memcpy(e->device, device, kQorNameSize);
+      memcpy(e->channel, channel, kQorNameSize);
+      e->timers = nullptr;
+      e->last_change = 0;
+      e->last_sent = 0;
+      e->state = -1;
+      e->next = nullptr;
+      if (tail == nullptr)
+        qor->entries = e;
+      else
+        tail->next = e;
+      tail = e;
+      try {
+        slot = &pairs.emplace(std::move(key), pair_slot{e, nullptr}).first->second;
+      } catch (const std::bad_alloc &) {
+        die(" *** ERROR: Out of memory in qor_read_file() 1\n");
+      }
+    }
+
+    auto *t = static_cast<qor_timer *>(calloc(1, sizeof(qor_timer)));
+    if (t == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 2\n");
+    t->on_minute = static_cast<int>(on % 100);
+    t->on_hour = static_cast<int>((on - on % 100) / 100);
+    t->off_minute = static_cast<int>(off % 100);
+    t->off_hour = static_cast<int>((off - off % 100) / 100);
+    t->next = nullptr;
+    if (t->on_minute > 59 || t->off_minute > 59) {
+      fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+      failed = true;
+    }
+    if (slot->last == nullptr)
+      slot->entry->timers = t;
+    else
+      slot->last->next = t;
+    slot->last = t;
+  }
+  // A read error would otherwise look like the end of a file, leaving the
+  // daemon running with half a schedule, or none, and no word about it.
+  if (ferror(qor->timer_stream)) die(" *** ERROR: Unable to read file (%s)\n", qor->infile);
+
+  for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
+    e->timers = qor_sort_qor_timer(e->timers);
+    if (qor->verbose) {
+      for (const qor_timer *t = e->timers; t != nullptr; t = t->next)
+        printf("%s %s %02d:%02d %02d:%02d\n", e->device, e->channel, t->on_hour,
+               t->on_minute, t->off_hour, t->off_minute);
+    }
+  }
+  if (failed) exit(1);
+}
+
+// The sort key, wide enough for the hours of a bad line (up to 42949672).
+static long long start_key(const qor_timer *t) {
+  return static_cast<long long>(t->on_hour) * 100 + t->on_minute;
+}
+
+// A stable merge sort of the list by start time. It yields exactly the
+// order of a stable selection sort, in O(n log n) rather than O(n^2), so a
+// pair with very many intervals cannot stall start-up.
+qor_timer *qor_sort_qor_timer(qor_timer *head) {
+  if (head == nullptr || head->next == nullptr) return head;
+  // Split after the middle node.
+  qor_timer *slow = head;
+  for (qor_timer *fast = head->next; fast != nullptr && fast->next != nullptr;
+       fast = fast->next->next)
+    slow = slow->next;
+  qor_timer *second = slow->next;
+  slow->next = nullptr;
+  qor_timer *a = qor_sort_qor_timer(head);
+  qor_timer *b = qor_sort_qor_timer(second);
+
+  qor_timer result_head{};
+  qor_timer *tail = &result_head;
+  while (a != nullptr && b != nullptr) {
+    // Take from the first half on equal keys: that keeps the file order.
+    if (start_key(b) < start_key(a)) {
+      tail->next = b;
+      b = b->next;
+    } else {
+      tail->next = a;
+      a = a->next;
+    }
+    tail = tail->next;
+  }
+  tail->next = a != nullptr ? a : b;
+  return result_head.next;
+}
+
+// ------------------------------------------------------- schedule evaluation
+
+int qor_in_range(int hour, int minute, const qor_timer *timer) {
+  // Wide arithmetic: no hour a caller passes can overflow.
+  const long long now = static_cast<long long>(hour) * 100 + minute;
+  const long long start = static_cast<long long>(timer->on_hour) * 100 + timer->on_minute;
+  const long long end = static_cast<long long>(timer->off_hour) * 100 + timer->off_minute;
+  if (end > start) return start < now && now < end;
+  return now > start || now < end;
+}
+
+int qor_is_on(int hour, int minute, const qor_timer *timers) {
+  for (const qor_timer *t = timers; t != nullptr; t = t->next)
+    if (qor_in_range(hour, minute, t)) return 1;
+  return 0;
+}
+
+// ------------------------------------------------ command datagram and log
+
+// Formats into a text buffer, cutting what does not fit. With names of at
+// most 255 characters the longest command is 563 characters, far below it.
+__attribute__((format(printf, 2, 3))) static void format_text(char (&out)[kQorTextSize],
+                                                               const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(out, sizeof out, fmt, ap);
+  va_end(ap);
+}
+
+int qor_send_command(qor_entry *entry, const char *channel, const char *state,
+                     qor_context *qor) {
+  char target[kQorTextSize];
+  char stamps[kQorTextSize];
+  format_text(target, "%s-%s-%s-%s", "QORTIMER", entry->device, channel, state);
+  format_text(stamps, "%s-%s-", qor->time_hex, qor->clock_hex);
+  format_text(qor->command, "%s command %s %s", "qorctrl", target, stamps);
+
+  const int rc = qorhash_append(qor->command, kQorTextSize - 1);
+  if (rc != 0) die(" *** ERROR: error in qorhash_append (%d)\n", rc);
+  const int length = static_cast<int>(strlen(qor->command));
+
+  if (qor->debug) {
+    printf("%s (buflen=%d)\n", qor->command, length);
+    fflush(stdout);
+  }
+  const int sent = qor_socket_sendbuf(qor->command);
+
+  // ctime_r() has no text for a year it cannot write in four digits.
+  char when_buf[64];
+  const char *when = ctime_r(&qor->now, when_buf);
+  if (when == nullptr) when = "?\n";
+
+  // Flushed at once: the daemon only ever ends by being killed, and a
+  // record left in a buffer would be lost with it.
+  if (qor->logfile != nullptr) {
+    fprintf(qor->logfile, "%s (%d %d)\n%s", qor->command, sent, length, when);
+    fflush(qor->logfile);
+  }
+  if (qor->verbose || qor->debug) {
+    printf("%s (%d %d)\n%s", qor->command, sent, length, when);
+    fflush(stdout);
+  }
+  return 0;
+}
+
+// ------------------------------------------------------------ polling loop
+
+// Whether an entry whose state has not changed is due for a repeat: every
+// 5 s while at most 300 s have passed since the change, then every 300 s.
+static bool repeat_due(const qor_entry *e, time_t now) {
+  const double since_sent = difftime(now, e->last_sent);
+  const double since_change = difftime(now, e->last_change);
+  if (since_change <= kQorSettlingPeriod) return since_sent >= kQorShortRepeat;
+  return since_sent >= kQorLongRepeat;
+}
+
+void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
+  take_clock_stamp(qor, ticks);
+  take_time_stamp(qor, now);
+  tm local;
+  if (localtime_r(&qor->now, &local) == nullptr)
+    die(" *** ERROR: host cannot convert calendar time to local time\n");
+  qor->hour = local.tm_hour;
+  qor->minute = local.tm_min;
+
+  for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
+    const int state = qor_is_on(qor->hour, qor->minute, e->timers);
+    if (state != e->state)
+      e->last_change = qor->now;
+    else if (!repeat_due(e, qor->now))
+      continue;
+    qor_send_command(e, e->channel, state ? "ON" : "OFF", qor);
+    e->state = state;
+    e->last_sent = qor->now;
+  }
+}
+
+void qor_run(qor_context *qor) {
+  // Whatever start-up and reading printed is out before the first pass.
+  fflush(stdout);
+  for (;;) qor_pass(qor, clock(), time(nullptr));
+}

@@ -1,0 +1,91 @@
+// The timer daemon: start-up, the timer file and schedule store, schedule
+// evaluation, the polling loop with its resend policy, and the command
+// datagram with its log record.
+#ifndef QORTIMER_QORTIMER_H_
+#define QORTIMER_QORTIMER_H_
+
+#include <cstdio>
+#include <ctime>
+
+constexpr int kQorNameSize = 256;        // device and channel names: 255 + NUL
+constexpr int kQorTextSize = 2048;       // command, path and line buffers
+constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
+constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
+constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
+constexpr const char *kQorLogFile = "qortimerlog.txt";
+
+// Resend policy, in seconds.
+constexpr double kQorSettlingPeriod = 300;  // short repeats this long after a change
+constexpr double kQorShortRepeat = 5;
+constexpr double kQorLongRepeat = 300;
+
+// One daily ON interval; times are hours and minutes of local time.
+struct qor_timer {
+  int on_hour;
+  int on_minute;
+  int off_hour;
+  int off_minute;
+  qor_timer *next;
+};
+
+// One device/channel pair with its intervals and its sending state.
+struct qor_entry {
+  char device[kQorNameSize];
+  char channel[kQorNameSize];
+  qor_timer *timers;
+  time_t last_change;  // when the evaluated state last changed; 0 before
+  time_t last_sent;    // when a command was last sent; 0 before
+  int state;           // state last sent: -1 none yet, 0 OFF, 1 ON
+  qor_entry *next;
+};
+
+// The daemon's one state record.
+struct qor_context {
+  char command[kQorTextSize];  // the command datagram being built
+  char time_hex[9];            // low 32 bits of `now`, "%08x"
+  char clock_hex[9];           // low 32 bits of `ticks`, "%08x"
+  clock_t ticks;               // processor time of the current pass
+  time_t now;                  // calendar time of the current pass
+  FILE *logfile;               // null when it could not be opened
+  char infile[kQorTextSize];   // timer file path; index 2047 is always NUL
+  int debug;
+  int verbose;
+  FILE *timer_stream;
+  int hour;                    // local time of the current pass
+  int minute;
+  qor_entry *entries;          // in order of first appearance in the file
+};
+
+// Start-up: command line, timer file, first time stamps, log file, socket,
+// and the debug settings line. Returns 0, or ends the process with status 1.
+int qor_initialize(int argc, char **argv, qor_context *qor);
+
+// Reads and checks the whole timer file into qor->entries, sorts each
+// entry's intervals and lists them in verbose mode. Returns when every line
+// was good; otherwise ends the process with status 1 after reading it all.
+void qor_read_file(qor_context *qor);
+
+// Returns the intervals of `head` relinked in ascending order of start time,
+// intervals with equal starts in their original order.
+qor_timer *qor_sort_qor_timer(qor_timer *head);
+
+// 1 when `timer` is ON at hour:minute (both ends exclusive; an end at or
+// before the start runs past midnight), else 0.
+int qor_in_range(int hour, int minute, const qor_timer *timer);
+
+// 1 when any interval of the list is ON at hour:minute, else 0.
+int qor_is_on(int hour, int minute, const qor_timer *timers);
+
+// Builds, hashes, broadcasts and logs the command for `entry` in `state`
+// ("ON" or "OFF"). Returns 0; ends the process if the hash cannot be added.
+int qor_send_command(qor_entry *entry, const char *channel, const char *state,
+                     qor_context *qor);
+
+// One pass of the polling loop with the given clock readings: stamps, local
+// time, and for every entry the decision whether a command is due.
+void qor_pass(qor_context *qor, clock_t ticks, time_t now);
+
+// The polling loop: runs passes with the real clocks for ever.
+[[noreturn]] void qor_run(qor_context *qor);
+
+#endif  // QORTIMER_QORTIMER_H_

@@ -1,0 +1,176 @@
+#include "test_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace qortest {
+
+TempDir::TempDir() {
+  const char *base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/qortest.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    return;
+  }
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  const std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << path_;
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+  std::ofstream f(path, std::ios::binary);
+  f << content;
+  ASSERT_TRUE(f.good()) << "cannot write " << path;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool InPrivateNetns(std::string *why) {
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    *why = std::string("getifaddrs: ") + strerror(errno);
+    return false;
+  }
+  std::set<std::string> names;
+  bool qor0_has_address = false;
+  for (ifaddrs *a = list; a != nullptr; a = a->ifa_next) {
+    names.insert(a->ifa_name);
+    if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET &&
+        strcmp(a->ifa_name, "qor0") == 0) {
+      const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
+      qor0_has_address = in->sin_addr.s_addr == htonl(0xC0A80001);  // 192.168.0.1
+    }
+  }
+  freeifaddrs(list);
+  const std::set<std::string> expected{"lo", "qor0", "qor1"};
+  if (names != expected) {
+    *why = "interfaces are";
+    for (const auto &n : names) *why += " " + n;
+    return false;
+  }
+  if (!qor0_has_address) {
+    *why = "qor0 does not hold 192.168.0.1";
+    return false;
+  }
+  return true;
+}
+
+RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &options) {
+  RunResult result;
+  TempDir io;
+  const std::string in_path = io.File("stdin"), out_path = io.File("stdout"),
+                    err_path = io.File("stderr");
+  WriteFile(in_path, options.stdin_data);
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return result;
+  }
+  if (pid == 0) {
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    for (const auto &kv : options.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration<double>(options.timeout_seconds);
+  int wstatus = 0;
+  for (;;) {
+    const pid_t r = waitpid(pid, &wstatus, WNOHANG);
+    if (r == pid) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      result.timed_out = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.exited = WIFEXITED(wstatus);
+  result.status = result.exited ? WEXITSTATUS(wstatus) : WTERMSIG(wstatus);
+  result.out = ReadFile(out_path);
+  result.err = ReadFile(err_path);
+  return result;
+}
+
+std::string DaemonPath() { return QORTIMER_BINARY; }
+
+Listener::Listener(int port) {
+  fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd_ < 0) {
+    ADD_FAILURE() << "socket: " << strerror(errno);
+    return;
+  }
+  const int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    ADD_FAILURE() << "bind port " << port << ": " << strerror(errno);
+}
+
+Listener::~Listener() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Listener::Receive(std::string *datagram, double timeout_seconds,
+                       std::string *peer_ip, int *peer_port) {
+  pollfd p{fd_, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(timeout_seconds * 1000)) <= 0) return false;
+  char buf[65536];
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+  if (n < 0) return false;
+  datagram->assign(buf, static_cast<size_t>(n));
+  if (peer_ip) {
+    char ip[INET_ADDRSTRLEN];
+    *peer_ip = inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+  }
+  if (peer_port) *peer_port = ntohs(from.sin_port);
+  return true;
+}
+
+}  // namespace qortest

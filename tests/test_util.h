@@ -1,0 +1,84 @@
+// Helpers shared by the test suites: temporary files, running the real
+// binary, the network-namespace guard and a UDP listener on port 1962.
+#ifndef QORTIMER_TESTS_TEST_UTIL_H_
+#define QORTIMER_TESTS_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qortest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its files when
+// the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string File(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string &path, const std::string &content);
+std::string ReadFile(const std::string &path);
+
+// True inside the private test network: exactly the interfaces lo, qor0 and
+// qor1, with 192.168.0.1 on qor0. Anything that may send must check this.
+bool InPrivateNetns(std::string *why);
+
+#define REQUIRE_PRIVATE_NETNS()                                            \
+  do {                                                                     \
+    std::string qor_netns_why;                                             \
+    ASSERT_TRUE(::qortest::InPrivateNetns(&qor_netns_why))                 \
+        << "refusing to send outside the private test network namespace: " \
+        << qor_netns_why << " (run the tests through scripts/netns-run)";  \
+  } while (0)
+
+struct RunResult {
+  bool exited = false;    // ended by exit(); otherwise by a signal
+  int status = -1;        // exit status, or the signal number
+  bool timed_out = false; // killed by RunBinary after its deadline
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string cwd;                                  // empty: inherit
+  std::vector<std::pair<std::string, std::string>> env;  // added or replaced
+  double timeout_seconds = 10;  // then SIGKILL by PID
+  std::string stdin_data;       // fed through a file
+};
+
+// Runs `argv` (argv[0] is the executable) and waits for it, or for the
+// deadline, after which the process is killed by its PID.
+RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &options);
+
+// Path of the built daemon.
+std::string DaemonPath();
+
+// A UDP socket bound to port 1962 on every address of the namespace.
+class Listener {
+ public:
+  explicit Listener(int port = 1962);
+  ~Listener();
+  Listener(const Listener &) = delete;
+  Listener &operator=(const Listener &) = delete;
+  int fd() const { return fd_; }
+  // Next datagram within `timeout_seconds`; false when none came.
+  bool Receive(std::string *datagram, double timeout_seconds,
+               std::string *peer_ip = nullptr, int *peer_port = nullptr);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace qortest
+
+#endif  // QORTIMER_TESTS_TEST_UTIL_H_
