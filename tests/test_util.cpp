@@ -108,7 +108,7 @@ RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &opti
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
 
@@ -133,7 +133,16 @@ RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &opti
   return result;
 }
 
-std::string DaemonPath() { return QORTIMER_BINARY; }
+std::vector<std::string> DaemonCommand() {
+  std::vector<std::string> words;
+  if (const char *emulator = getenv("QOR_TEST_EMULATOR")) {
+    std::istringstream in(emulator);
+    for (std::string w; in >> w;) words.push_back(w);
+  }
+  const char *daemon = getenv("QOR_TEST_DAEMON");
+  words.push_back(daemon && *daemon ? daemon : QORTIMER_BINARY);
+  return words;
+}
 
 Listener::Listener(int port) {
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);

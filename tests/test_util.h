@@ -60,8 +60,10 @@ struct RunOptions {
 // deadline, after which the process is killed by its PID.
 RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &options);
 
-// Path of the built daemon.
-std::string DaemonPath();
+// The command that starts the built daemon: its path, or the binary named by
+// $QOR_TEST_DAEMON, behind the words of $QOR_TEST_EMULATOR when that is set
+// (for instance "qemu-arm -L /usr/arm-linux-gnueabihf" for a board build).
+std::vector<std::string> DaemonCommand();
 
 // A UDP socket bound to port 1962 on every address of the namespace.
 class Listener {

@@ -1,0 +1,120 @@
+// Transport tests on real sockets inside the private test network.
+#include "qor_socket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using qortest::Listener;
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETNS();
+    qor_init_socket();
+  }
+  void TearDown() override { qor_socket_close(); }
+};
+
+TEST_F(SocketTest, ListenerOnPort1962ReceivesExactlyTheBytesSent) {
+  Listener listener;
+  const std::string text = "qorctrl command QORTIMER-lamp-1-ON 5f5e1000-0000a2c8-abcd";
+  EXPECT_EQ(qor_socket_sendbuf(text.c_str()), static_cast<int>(text.size()));
+  std::string got;
+  ASSERT_TRUE(listener.Receive(&got, 2));
+  EXPECT_EQ(got, text);  // no NUL, no line end
+}
+
+TEST_F(SocketTest, NothingWaitingGivesZeroAtOnceAndPrintsNothing) {
+  char buf[2048];
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(qor_socket_getbuf(buf), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Learns the daemon socket's address from a broadcast it sends, then sends
+// `payload` back to it from the listener.
+static void ReplyFromListener(Listener &listener, const std::string &payload) {
+  ASSERT_EQ(qor_socket_sendbuf("hello"), 5);
+  std::string got, ip;
+  int port = 0;
+  ASSERT_TRUE(listener.Receive(&got, 2, &ip, &port));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(inet_pton(AF_INET, ip.c_str(), &to.sin_addr), 1);
+  ASSERT_EQ(sendto(listener.fd(), payload.data(), payload.size(), 0,
+                   reinterpret_cast<sockaddr *>(&to), sizeof to),
+            static_cast<ssize_t>(payload.size()));
+  usleep(50 * 1000);  // delivery on one host is immediate; this is margin
+}
+
+TEST_F(SocketTest, LongDatagramArrivesCutTo2047Bytes) {
+  Listener listener;
+  const std::string big(3000, 'x');
+  ASSERT_NO_FATAL_FAILURE(ReplyFromListener(listener, big));
+  char buf[2048];
+  memset(buf, 'z', sizeof buf);
+  EXPECT_EQ(qor_socket_getbuf(buf), 2047);
+  EXPECT_EQ(std::string(buf), big.substr(0, 2047));
+}
+
+TEST_F(SocketTest, EmptyDatagramGivesMinusOneAndItsMessage) {
+  Listener listener;
+  ASSERT_NO_FATAL_FAILURE(ReplyFromListener(listener, ""));
+  char buf[2048];
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(qor_socket_getbuf(buf), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            " *** ERROR: Remote Host closed connection\n");
+}
+
+TEST_F(SocketTest, AfterADatagramArrivesTheNextSendGoesToItsSender) {
+  Listener listener;
+  Listener peer(4711);
+  // The peer talks to the daemon socket, whose port the listener learnt.
+  ASSERT_EQ(qor_socket_sendbuf("hello"), 5);
+  std::string got, ip;
+  int port = 0;
+  ASSERT_TRUE(listener.Receive(&got, 2, &ip, &port));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(sendto(peer.fd(), "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
+  usleep(50 * 1000);
+  char buf[2048];
+  ASSERT_EQ(qor_socket_getbuf(buf), 4);
+  EXPECT_STREQ(buf, "ping");
+
+  ASSERT_EQ(qor_socket_sendbuf("reply"), 5);
+  ASSERT_TRUE(peer.Receive(&got, 2));
+  EXPECT_EQ(got, "reply");
+  EXPECT_FALSE(listener.Receive(&got, 0.2)) << "a broadcast went out instead: " << got;
+}
+
+TEST_F(SocketTest, SendOnAClosedSocketIsReportedAndReturnsMinusOne) {
+  testing::internal::CaptureStderr();  // opens a file: before the close
+  ASSERT_EQ(qor_socket_close(), 0);
+  EXPECT_EQ(qor_socket_sendbuf("x"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            " *** ERROR sendto: Bad file descriptor\n");
+  qor_init_socket();  // TearDown closes it again
+}
+
+TEST(SocketDeathTest, NullBuffersEndTheProcess) {
+  EXPECT_EXIT(qor_socket_getbuf(nullptr), testing::ExitedWithCode(1),
+              "^ \\*\\*\\*ERROR: NULL pointer in qor_socket_getbuf\n$");
+  EXPECT_EXIT(qor_socket_sendbuf(nullptr), testing::ExitedWithCode(1),
+              "NULL pointer in qor_socket_sendbuf");
+}
+
+}  // namespace
