@@ -323,8 +323,8 @@ __attribute__((format(printf, 2, 3))) static void format_text(char (&out)[kQorTe
   va_end(ap);
 }
 
-int qor_send_command(qor_entry *entry, const char *channel, const char *state,
-                     qor_context *qor) {
+int qor_build_command(const qor_entry *entry, const char *channel, const char *state,
+                      qor_context *qor) {
   char target[kQorTextSize];
   char stamps[kQorTextSize];
   format_text(target, "%s-%s-%s-%s", "QORTIMER", entry->device, channel, state);
@@ -333,7 +333,12 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
 
   const int rc = qorhash_append(qor->command, kQorTextSize - 1);
   if (rc != 0) die(" *** ERROR: error in qorhash_append (%d)\n", rc);
-  const int length = static_cast<int>(strlen(qor->command));
+  return static_cast<int>(strlen(qor->command));
+}
+
+int qor_send_command(qor_entry *entry, const char *channel, const char *state,
+                     qor_context *qor) {
+  const int length = qor_build_command(entry, channel, state, qor);
 
   if (qor->debug) {
     printf("%s (buflen=%d)\n", qor->command, length);

@@ -76,6 +76,12 @@ int qor_in_range(int hour, int minute, const qor_timer *timer);
 // 1 when any interval of the list is ON at hour:minute, else 0.
 int qor_is_on(int hour, int minute, const qor_timer *timers);
 
+// Builds the command for `entry` in `state` ("ON" or "OFF") with the pass's
+// stamps in qor->command and appends its hash. Returns its length; ends the
+// process if the hash cannot be added.
+int qor_build_command(const qor_entry *entry, const char *channel, const char *state,
+                      qor_context *qor);
+
 // Builds, hashes, broadcasts and logs the command for `entry` in `state`
 // ("ON" or "OFF"). Returns 0; ends the process if the hash cannot be added.
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
