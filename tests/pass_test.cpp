@@ -313,6 +313,7 @@ class PassScenarioTest : public PassModelTest,
 
 TEST_P(PassScenarioTest, SendsAndFieldsMatchTheModelOnEveryPass) {
   const Scenario &s = GetParam();
+  size_t sends = 0;
   for (unsigned seed = 1; seed <= 4; seed++) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     if (seed > 1) {
@@ -334,8 +335,9 @@ TEST_P(PassScenarioTest, SendsAndFieldsMatchTheModelOnEveryPass) {
       ticks += static_cast<clock_t>(rng() % 5000);
     }
     ExpectLoggedAsModelled();
-    ASSERT_GT(expected_.size(), 10u) << "a scenario that sends next to nothing checks little";
+    sends += expected_.size();
   }
+  EXPECT_GT(sends, 100u) << "a scenario that sends next to nothing checks little";
 }
 
 INSTANTIATE_TEST_SUITE_P(Walks, PassScenarioTest, ::testing::ValuesIn(kScenarios),
