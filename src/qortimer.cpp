@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -366,13 +367,32 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
 
 // ------------------------------------------------------------ polling loop
 
+// The resend thresholds as whole seconds. Calendar times are whole seconds
+// too, so comparing exact differences decides exactly as comparing their
+// floating-point forms would, at a fraction of the cost of difftime().
+constexpr time_t kSettlingPeriod = static_cast<time_t>(kQorSettlingPeriod);
+constexpr time_t kShortRepeat = static_cast<time_t>(kQorShortRepeat);
+constexpr time_t kLongRepeat = static_cast<time_t>(kQorLongRepeat);
+static_assert(kSettlingPeriod == kQorSettlingPeriod && kShortRepeat == kQorShortRepeat &&
+                  kLongRepeat == kQorLongRepeat,
+              "resend thresholds are whole seconds");
+
+// now - then in seconds. A difference beyond the range of time_t (only
+// absurd clock readings give one) saturates at its limit, which compares
+// with the thresholds as the exact difference would.
+static time_t seconds_since(time_t then, time_t now) {
+  time_t d;
+  if (__builtin_sub_overflow(now, then, &d))
+    return now > then ? std::numeric_limits<time_t>::max() : std::numeric_limits<time_t>::min();
+  return d;
+}
+
 // Whether an entry whose state has not changed is due for a repeat: every
 // 5 s while at most 300 s have passed since the change, then every 300 s.
 static bool repeat_due(const qor_entry *e, time_t now) {
-  const double since_sent = difftime(now, e->last_sent);
-  const double since_change = difftime(now, e->last_change);
-  if (since_change <= kQorSettlingPeriod) return since_sent >= kQorShortRepeat;
-  return since_sent >= kQorLongRepeat;
+  const time_t since_sent = seconds_since(e->last_sent, now);
+  if (seconds_since(e->last_change, now) <= kSettlingPeriod) return since_sent >= kShortRepeat;
+  return since_sent >= kLongRepeat;
 }
 
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
