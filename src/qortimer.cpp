@@ -53,6 +53,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor->infile[0] = '\0';
   qor->infile[kQorTextSize - 1] = '\0';
   qor->entries = nullptr;
+  qor->evaluated = 0;
 
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
@@ -173,6 +174,7 @@ void qor_read_file(qor_context *qor) {
   char device[kQorTextSize];
   char channel[kQorTextSize];
   qor_entry *tail = nullptr;
+  qor->evaluated = 0;  // new entries: no pass has looked at them
   // Finds a pair's entry in constant time, so reading stays linear in the
   // number of lines however many pairs there are.
   std::unordered_map<std::string, pair_slot> pairs;
@@ -398,6 +400,13 @@ static bool repeat_due(const qor_entry *e, time_t now) {
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
+  // A pass in the same calendar second as the last one that looked at the
+  // entries has nothing to do: that pass left every entry either sent at
+  // this very second or not due, and as the state depends only on the
+  // minute and every threshold is whole seconds, nothing has moved since.
+  // Local time is as that pass found it, too.
+  if (qor->evaluated && now == qor->evaluated_now) return;
+
   tm local;
   if (localtime_r(&qor->now, &local) == nullptr)
     die(" *** ERROR: host cannot convert calendar time to local time\n");
@@ -414,6 +423,8 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     e->state = state;
     e->last_sent = qor->now;
   }
+  qor->evaluated_now = now;
+  qor->evaluated = 1;
 }
 
 void qor_run(qor_context *qor) {

@@ -54,6 +54,14 @@ struct qor_context {
   int hour;                    // local time of the current pass
   int minute;
   qor_entry *entries;          // in order of first appearance in the file
+
+  // Added after the published fields, for speed: the calendar time of the
+  // last pass that looked at the current entries, valid when `evaluated` is
+  // 1. A pass in that same second can send nothing and skips the entries.
+  // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
+  // record, as for a context built by hand.
+  time_t evaluated_now;
+  int evaluated;
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
@@ -88,7 +96,8 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor);
 
 // One pass of the polling loop with the given clock readings: stamps, local
-// time, and for every entry the decision whether a command is due.
+// time, and for every entry the decision whether a command is due. Only
+// passes may change the entries' sending state once they have begun.
 void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 
 // The polling loop: runs passes with the real clocks for ever.
