@@ -410,11 +410,15 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   tm local;
   if (localtime_r(&qor->now, &local) == nullptr)
     die(" *** ERROR: host cannot convert calendar time to local time\n");
+  // In the minute of the last pass that looked at the entries, every entry
+  // still has the state that pass found, and sent it or had sent it before.
+  const bool same_minute =
+      qor->evaluated && local.tm_hour == qor->hour && local.tm_min == qor->minute;
   qor->hour = local.tm_hour;
   qor->minute = local.tm_min;
 
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
-    const int state = qor_is_on(qor->hour, qor->minute, e->timers);
+    const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
     if (state != e->state)
       e->last_change = qor->now;
     else if (!repeat_due(e, qor->now))

@@ -56,10 +56,11 @@ struct qor_context {
   qor_entry *entries;          // in order of first appearance in the file
 
   // Added after the published fields, for speed: the calendar time of the
-  // last pass that looked at the current entries, valid when `evaluated` is
-  // 1. A pass in that same second can send nothing and skips the entries.
-  // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
-  // record, as for a context built by hand.
+  // last pass that looked at the current entries (its local time is `hour`
+  // and `minute`), valid when `evaluated` is 1. A pass in that same second
+  // can send nothing and skips the entries; one in that same minute of the
+  // day skips their intervals. qor_initialize and qor_read_file clear
+  // `evaluated`; so does zeroing the record, as for a context built by hand.
   time_t evaluated_now;
   int evaluated;
 };
