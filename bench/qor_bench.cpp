@@ -145,6 +145,19 @@ void BM_NewSecondPass(benchmark::State &state) {
 }
 BENCHMARK(BM_NewSecondPass)->Arg(1)->Arg(100)->Arg(10000);
 
+// Passes each in a minute of its own, so every interval is evaluated too
+// (the first pass of every minute); 60 to 240 s after the last sends.
+void BM_NewMinutePass(benchmark::State &state) {
+  SteadySchedule s(static_cast<int>(state.range(0)));
+  int k = 0;
+  for (auto _ : state) {
+    k = k == 4 ? 1 : k + 1;
+    qor_pass(s.qor(), clock(), s.base() + 60 * k);
+  }
+  s.CheckNothingSent(state);
+}
+BENCHMARK(BM_NewMinutePass)->Arg(1)->Arg(10000);
+
 // Building and hashing one command, without sending it.
 void BM_Command(benchmark::State &state) {
   auto qor = std::make_unique<qor_context>();
@@ -273,10 +286,12 @@ int main(int argc, char **argv) {
   const double ratio1 = floor > 0 ? loop1 / floor : 0;
   const double ratio10000 = floor > 0 ? loop10000 / floor : 0;
   printf("floor_ns=%.1f loop_pass_ns: 1=%.1f 100=%.1f 10000=%.1f new_second_pass_ns: 1=%.1f "
-         "100=%.1f 10000=%.1f qorhash57_ns=%.1f read_1k_ms=%.3f\n",
+         "100=%.1f 10000=%.1f new_minute_per_entry_ns=%.2f qorhash57_ns=%.1f "
+         "read_1k_ms=%.3f\n",
          floor, loop1, reporter.Ns("BM_LoopPass/100"), loop10000, new1,
-         reporter.Ns("BM_NewSecondPass/100"), new10000, reporter.Ns("BM_Qorhash57"),
-         reporter.Ns("BM_ReadFile/1000") / 1e6);
+         reporter.Ns("BM_NewSecondPass/100"), new10000,
+         (reporter.Ns("BM_NewMinutePass/10000") - reporter.Ns("BM_NewMinutePass/1")) / 9999,
+         reporter.Ns("BM_Qorhash57"), reporter.Ns("BM_ReadFile/1000") / 1e6);
   printf("summary: pass_ratio_1=%.3f pass_ratio_10000=%.3f per_entry_ns=%.2f command_ns=%.1f "
          "read_100k_ms=%.2f\n",
          ratio1, ratio10000, (new10000 - new1) / 9999, reporter.Ns("BM_Command"),
