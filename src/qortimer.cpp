@@ -178,6 +178,7 @@ void qor_read_file(qor_context *qor) {
   // Finds a pair's entry in constant time, so reading stays linear in the
   // number of lines however many pairs there are.
   std::unordered_map<std::string, pair_slot> pairs;
+  std::string key;  // device, NUL, channel
 
   while (fgets(line, sizeof line, qor->timer_stream) != nullptr) {
     if (is_skipped_line(line)) continue;
@@ -194,10 +195,9 @@ void qor_read_file(qor_context *qor) {
     device[kQorNameSize - 1] = '\0';
     channel[kQorNameSize - 1] = '\0';
 
-    std::string key;
+    // Refilled in place: it allocates only when a longer key comes along.
     try {
-      key.reserve(2 * kQorNameSize);
-      key.append(device).push_back('\0');
+      key.assign(device).push_back('\0');
       key.append(channel);
     } catch (const std::bad_alloc &) {
       die(" *** ERROR: Out of memory in qor_read_file() 1\n");
@@ -222,7 +222,7 @@ void qor_read_file(qor_context *qor) {
         tail->next = e;
       tail = e;
       try {
-        slot = &pairs.emplace(std::move(key), pair_slot{e, nullptr}).first->second;
+        slot = &pairs.emplace(key, pair_slot{e, nullptr}).first->second;
       } catch (const std::bad_alloc &) {
         die(" *** ERROR: Out of memory in qor_read_file() 1\n");
       }
