@@ -65,6 +65,9 @@ TEST(DefaultHashTable, IsTheDocumentedXorshiftSequence) {
 
 // Index of character c at position p: (c + 17 * k) mod 256, k = first + p.
 struct EntriesCase { const char *text; std::set<int> entries; };
+void PrintTo(const EntriesCase &c, std::ostream *os) {
+  *os << testing::PrintToString(std::string(c.text));
+}
 class HashEntries : public ::testing::TestWithParam<EntriesCase> {};
 
 TEST_P(HashEntries, UsesExactlyTheseTableEntries) {
@@ -129,6 +132,9 @@ TEST(Qorhash, RejectsMissingArgumentsAndBlankTextsLeavingThemUnchanged) {
 
 // qorhash_test: result and the text it leaves behind.
 struct TestCase { const char *text; int rc; const char *left; };
+void PrintTo(const TestCase &c, std::ostream *os) {
+  *os << testing::PrintToString(std::string(c.text));
+}
 class QorhashTestCodes : public ::testing::TestWithParam<TestCase> {};
 
 TEST_P(QorhashTestCodes, AnswersAndCuts) {
@@ -151,8 +157,11 @@ TEST(QorhashTest, RejectsNull) { EXPECT_EQ(qorhash_test(nullptr), 1); }
 
 // qorhash_append then qorhash_test, with what a transport may add after.
 struct RoundTrip { const char *text; const char *trimmed; };
+void PrintTo(const RoundTrip &c, std::ostream *os) {
+  *os << testing::PrintToString(std::string(c.text));
+}
 class AppendThenTest
-    : public ::testing::TestWithParam<std::tuple<RoundTrip, const char *>> {};
+    : public ::testing::TestWithParam<std::tuple<RoundTrip, std::string>> {};
 
 TEST_P(AppendThenTest, Matches) {
   const RoundTrip rt = std::get<0>(GetParam());
@@ -161,7 +170,7 @@ TEST_P(AppendThenTest, Matches) {
   ASSERT_EQ(qorhash_append(buf, sizeof buf), 0);
   const std::string hash = Hash(rt.text, nullptr);
   EXPECT_EQ(std::string(buf), rt.trimmed + hash);
-  strcat(buf, std::get<1>(GetParam()));
+  strcat(buf, std::get<1>(GetParam()).c_str());
   EXPECT_EQ(qorhash_test(buf), 0);
   EXPECT_STREQ(buf, rt.trimmed);
 }
@@ -173,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
                           RoundTrip{"trail \t ", "trail"}, RoundTrip{"\xE9t\xE9", "\xE9t\xE9"},
                           RoundTrip{"pump main ON 5f3a2b10 0001e240 ",
                                     "pump main ON 5f3a2b10 0001e240"}),
-        ::testing::Values("", "\n", "\r\n", "  ", " \t\r\n")));
+        ::testing::Values(std::string(), "\n", "\r\n", "  ", " \t\r\n")));
 
 TEST(QorhashTest, RejectsAnyChangedOrUpperCaseHashDigit) {
   std::string sent;

@@ -72,6 +72,8 @@ const StartupCase kStartupCases[] = {
      "Unknown option (-q)\n", "", -1, true},
 };
 
+void PrintTo(const StartupCase &c, std::ostream *os) { *os << c.name; }
+
 class StartupTest : public ::testing::TestWithParam<StartupCase> {};
 
 TEST_P(StartupTest, PrintsExactlyAndEndsAsDocumented) {
@@ -228,6 +230,10 @@ const LineCase kLineCases[] = {
     {"lamp 1 99999999999999999999999 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},
     {"lamp 1 -4294967296 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},
 };
+
+void PrintTo(const LineCase &c, std::ostream *os) {
+  *os << testing::PrintToString(std::string(c.line));
+}
 
 class ReaderLineTest : public ::testing::TestWithParam<LineCase> {};
 
@@ -391,6 +397,8 @@ const DayCase kDayCases[] = {
     {"Disjoint", {{18, 0, 23, 0, nullptr}, {6, 0, 7, 0, nullptr}}, {{601, 659}, {1801, 2259}}},
     {"Empty", {}, {}},
 };
+
+void PrintTo(const DayCase &c, std::ostream *os) { *os << c.name; }
 
 class EvaluationTest : public ::testing::TestWithParam<DayCase> {};
 
