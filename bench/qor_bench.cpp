@@ -8,7 +8,6 @@
 // that no send is ever due in a timed pass, and each pass benchmark checks
 // afterwards that none happened.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -209,19 +208,15 @@ void BM_ReadFile(benchmark::State &state) {
 
   auto qor = std::make_unique<qor_context>();
   snprintf(qor->infile, sizeof qor->infile, "%s", path.c_str());
-  double heap_per_line = 0;
   for (auto _ : state) {
-    const size_t heap_before = mallinfo2().uordblks;
     qor->entries = nullptr;
     qor->timer_stream = fopen(path.c_str(), "r");
     qor_read_file(qor.get());
     fclose(qor->timer_stream);
     state.PauseTiming();
-    heap_per_line = static_cast<double>(mallinfo2().uordblks - heap_before) / lines;
     FreeEntries(qor->entries);
     state.ResumeTiming();
   }
-  state.counters["heap_B_per_line"] = heap_per_line;
   unlink(path.c_str());
 }
 BENCHMARK(BM_ReadFile)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
