@@ -1,112 +1,170 @@
-// End-to-end tests: the real daemon binary in the private test network.
+// End-to-end tests: the real daemon in the private test network, with a
+// listener on port 1962, stopped by SIGKILL as an operator's kill would.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "qorhash.h"
 #include "test_util.h"
 
-// ===================================================================
-// Real time: the daemon as built (or the board binary named by
-// $QOR_TEST_DAEMON, under $QOR_TEST_EMULATOR) runs for a few seconds of
-// real time on the real clocks.
-// ===================================================================
-
-namespace real_time {
+namespace {
 
 using qortest::Listener;
+using qortest::ReadFile;
 using qortest::RunBinary;
 using qortest::RunOptions;
+using qortest::RunResult;
 using qortest::TempDir;
+using qortest::WriteFile;
 
-// The fields of a command that matter here.
-struct Command {
-  std::string target;  // "QORTIMER-device-channel-STATE"
-  uint32_t time = 0;
-  uint32_t clock = 0;
-  int hash_check = -1;
+// A log or echo record: the command line, then the ctime line.
+struct Record {
+  std::string command;  // without " (sent length)"
+  std::string head;     // the whole first line
+  std::string when;     // the ctime text, line end included
 };
 
-// Splits "qorctrl command TARGET TTTTTTTT-CCCCCCCC-HHHH".
-static bool ParseCommand(const std::string &text, Command *c) {
-  char target[600];
-  unsigned time = 0, clock = 0;
-  char tail[8];
-  if (sscanf(text.c_str(), "qorctrl command %599s %8x-%8x-%7s", target, &time, &clock, tail) != 4)
-    return false;
-  c->target = target;
-  c->time = time;
-  c->clock = clock;
-  std::string copy = text;
-  c->hash_check = qorhash_test(&copy[0]);
-  return true;
+std::vector<Record> ParseRecords(const std::string &text) {
+  std::vector<Record> records;
+  std::istringstream in(text);
+  for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
+    records.push_back({head.substr(0, head.rfind(" (")), head, when + "\n"});
+  return records;
 }
 
-// Runs for 9 s with two entries: "always" is ON at every minute but one
-// twelve hours away, "never" is OFF all day. The first pass sends one
-// command per entry; repeats follow 5 s later, and the next ones only at
-// 10 s, after the run has ended.
-TEST(RealTime, DaemonSendsEachEntryAtStartAndRepeatsItFiveSecondsLater) {
-  REQUIRE_PRIVATE_NETNS();
+// The calendar stamp of a command.
+time_t Stamp(const std::string &command) {
+  return static_cast<time_t>(std::stoul(command.substr(command.rfind(' ') + 1, 8), nullptr, 16));
+}
+
+// "HH:MM:SS" in UTC.
+std::string Hms(time_t t) {
+  tm utc;
+  gmtime_r(&t, &utc);
+  char buf[16];
+  strftime(buf, sizeof buf, "%H:%M:%S", &utc);
+  return buf;
+}
+
+std::string StampTime(const std::string &command) { return Hms(Stamp(command)); }
+
+std::string TargetAndState(const std::string &command) {
+  const size_t start = command.find("QORTIMER-") + 9;
+  return command.substr(start, command.rfind(' ') - start);
+}
+
+std::string LibFaketime() {
+  for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/faketime/libfaketime.so.1"}) {
+    struct stat st;
+    if (stat(p, &st) == 0) return p;
+  }
+  return "";
+}
+
+// Runs the daemon until SIGKILL at the deadline, collecting what it sent.
+struct DaemonRun {
+  RunResult result;
+  std::vector<std::string> datagrams;
+  std::vector<Record> log;
+  std::vector<Record> echo;
+};
+
+// `listing` is what the verbose start-up prints before the first record.
+DaemonRun RunDaemon(const std::string &timers, const std::string &listing, RunOptions options) {
+  DaemonRun run;
   TempDir dir;
-  const time_t start = time(nullptr);
-  tm utc{};
-  gmtime_r(&start, &utc);
-  const int off_minute = ((utc.tm_hour + 12) % 24) * 100 + utc.tm_min;
-  char timers[128];
-  snprintf(timers, sizeof timers, "board always %04d %04d\nboard never 0000 0001\n", off_minute,
-           off_minute);
-  qortest::WriteFile(dir.File("timers.txt"), timers);
-
+  WriteFile(dir.File("timers.txt"), timers);
   Listener listener;
-  std::vector<std::string> argv = qortest::DaemonCommand();
-  argv.push_back("timers.txt");
-  RunOptions options;
   options.cwd = dir.path();
-  options.env = {{"TZ", "UTC"}};
-  options.timeout_seconds = 9;
-  const qortest::RunResult run = RunBinary(argv, options);
-  EXPECT_TRUE(run.timed_out) << "the daemon ended by itself: status " << run.status
-                             << ", errors: " << run.err;
-  EXPECT_EQ(run.err, "");
-
-  std::vector<std::string> texts;
-  for (std::string d; listener.Receive(&d, 0.5);) texts.push_back(d);
-  ASSERT_EQ(texts.size(), 4u) << "expected two commands at start and two 5 s later";
-
-  std::vector<Command> got(texts.size());
-  for (size_t i = 0; i < texts.size(); i++) {
-    ASSERT_TRUE(ParseCommand(texts[i], &got[i])) << texts[i];
-    EXPECT_EQ(got[i].hash_check, 0) << texts[i];
-    EXPECT_EQ(got[i].target, i % 2 == 0 ? "QORTIMER-board-always-ON" : "QORTIMER-board-never-OFF");
-  }
-  // The calendar stamp is this machine's clock; commands of one pass share
-  // both stamps; the repeat comes exactly 5 s of calendar time later, with
-  // more processor time behind it.
-  EXPECT_LE(static_cast<uint32_t>(static_cast<uint64_t>(start)), got[0].time);
-  EXPECT_LE(got[0].time, static_cast<uint32_t>(static_cast<uint64_t>(start) + 4));
-  EXPECT_EQ(got[1].time, got[0].time);
-  EXPECT_EQ(got[1].clock, got[0].clock);
-  EXPECT_EQ(got[2].time, got[0].time + 5);
-  EXPECT_EQ(got[3].time, got[2].time);
-  EXPECT_GT(got[2].clock, got[0].clock);
-
-  // Each command is logged with its send result and length, then its time.
-  std::string log = qortest::ReadFile(dir.File("qortimerlog.txt"));
-  for (const std::string &t : texts) {
-    const std::string n = std::to_string(t.size());
-    const std::string head = t + " (" + n + " " + n + ")\n";
-    ASSERT_EQ(log.compare(0, head.size(), head), 0) << "log:\n" << log;
-    const size_t line_end = log.find('\n', head.size());
-    ASSERT_NE(line_end, std::string::npos);
-    EXPECT_EQ(line_end - head.size(), 24u) << "ctime text expected";
-    log.erase(0, line_end + 1);
-  }
-  EXPECT_EQ(log, "");
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.insert(argv.end(), {"-v", "timers.txt"});
+  run.result = RunBinary(argv, options);
+  for (std::string d; listener.Receive(&d, 0.2);) run.datagrams.push_back(d);
+  run.log = ParseRecords(ReadFile(dir.File("qortimerlog.txt")));
+  EXPECT_EQ(run.result.out.substr(0, listing.size()), listing);
+  run.echo = ParseRecords(run.result.out.substr(listing.size()));
+  return run;
 }
 
-}  // namespace real_time
+// Every datagram verifies, and the log and the echo hold the same records
+// in the same order, complete although the daemon was killed.
+void ExpectConsistent(const DaemonRun &run) {
+  EXPECT_TRUE(run.result.timed_out) << "daemon ended by itself: " << run.result.err;
+  EXPECT_EQ(run.result.err, "");
+  ASSERT_EQ(run.log.size(), run.datagrams.size());
+  ASSERT_EQ(run.echo.size(), run.datagrams.size());
+  for (size_t i = 0; i < run.datagrams.size(); i++) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    const std::string &d = run.datagrams[i];
+    std::string copy = d;
+    EXPECT_EQ(qorhash_test(&copy[0]), 0) << d;
+    EXPECT_EQ(run.log[i].command, d);
+    EXPECT_EQ(run.log[i].head, d + " (" + std::to_string(d.size()) + " " +
+                                   std::to_string(d.size()) + ")");
+    EXPECT_EQ(run.echo[i].head, run.log[i].head);
+    EXPECT_EQ(run.echo[i].when, run.log[i].when);
+    const time_t t = Stamp(d);
+    char expected_when[64];
+    ASSERT_NE(ctime_r(&t, expected_when), nullptr);
+    EXPECT_EQ(run.log[i].when, expected_when);
+  }
+}
+
+TEST(EndToEndTest, AcceleratedClockSendsTheDocumentedCadenceAcrossAChange) {
+  REQUIRE_PRIVATE_NETNS();
+  const std::string faketime = LibFaketime();
+  ASSERT_NE(faketime, "") << "libfaketime is not installed";
+  RunOptions options;
+  // 20 simulated seconds per second: 07:59:50 to 08:11:20 in 34.5 s.
+  options.env = {{"LD_PRELOAD", faketime},
+                 {"FAKETIME", "@2026-12-09 07:59:50 x20"},
+                 {"FAKETIME_NO_CACHE", "1"},
+                 {"TZ", "UTC"}};
+  options.timeout_seconds = 34.5;
+  const DaemonRun run = RunDaemon("lamp 1 0800 0900\n", "lamp 1 08:00 09:00\n", options);
+  ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
+
+  // OFF from the start every 5 s; the change at 08:01 goes out at once and
+  // repeats every 5 s through 08:06:00, then every 300 s.
+  const time_t start = 1796803190;  // 2026-12-09 07:59:50 UTC
+  std::vector<std::string> expected;
+  for (time_t t = start; t < start + 70; t += 5) expected.push_back(Hms(t) + " lamp-1-OFF");
+  for (time_t t = start + 70; t <= start + 370; t += 5) expected.push_back(Hms(t) + " lamp-1-ON");
+  expected.push_back("08:11:00 lamp-1-ON");
+  EXPECT_EQ(expected[14], "08:01:00 lamp-1-ON");
+  std::vector<std::string> got;
+  for (const auto &d : run.datagrams) got.push_back(StampTime(d) + " " + TargetAndState(d));
+  EXPECT_EQ(got, expected);
+}
+
+TEST(EndToEndTest, RealClockSendsEveryEntryAtStartAndAgainAfter5Seconds) {
+  REQUIRE_PRIVATE_NETNS();
+  RunOptions options;
+  options.env = {{"TZ", "UTC"}};
+  options.timeout_seconds = 7;
+  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\nheater x 0000 0000\n",
+                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\nheater x 00:00 00:00\n",
+                                  options);
+  ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
+  ASSERT_EQ(run.datagrams.size(), 6u);
+  const std::string start = StampTime(run.datagrams[0]);
+  for (size_t i = 0; i < 3; i++) {
+    EXPECT_EQ(StampTime(run.datagrams[i]), start);
+    const std::string &again = run.datagrams[i + 3];
+    EXPECT_EQ(TargetAndState(again), TargetAndState(run.datagrams[i]));
+    EXPECT_EQ(Stamp(again), Stamp(run.datagrams[i]) + 5);
+  }
+  EXPECT_EQ(TargetAndState(run.datagrams[0]).substr(0, 7), "lamp-1-");
+  EXPECT_EQ(TargetAndState(run.datagrams[1]).substr(0, 6), "fan-2-");
+  EXPECT_EQ(TargetAndState(run.datagrams[2]).substr(0, 9), "heater-x-");
+}
+
+}  // namespace
