@@ -96,8 +96,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/install-deps.sh
 build=${QOR_BUILD_DIR:-build}
-[[ -f $build/CMakeCache.txt ]] || cmake -S . -B "$build" > /dev/null
-cmake --build "$build" --target qortimer qorlisten -j"$(nproc)" > /dev/null
+echo "demo   | building qortimer and qorlisten in $build"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+{ [[ -f $build/CMakeCache.txt ]] || cmake -S . -B "$build"; } > "$log" 2>&1 &&
+  cmake --build "$build" --target qortimer qorlisten -j"$(nproc)" >> "$log" 2>&1 ||
+  { cat "$log" >&2; echo "demo.sh: the build failed" >&2; exit 1; }
+rm -f "$log"
 daemon=$(cd "$build" && pwd)/qortimer
 listen=$(cd "$build" && pwd)/tools/qorlisten
 
