@@ -42,6 +42,7 @@ if [[ ${1:-} == --inside ]]; then
   fi
   mkfifo daemon.fifo listen.fifo
   sed -u 's/^/daemon | /' < daemon.fifo &
+  pids+=("$!")  # blocks in open() until the daemon starts, if it never does
   { sed -u 's/^/listen | /' < listen.fifo | tee listen.txt; } &
 
   # The listener outlasts the daemon by a second to catch its last commands.
