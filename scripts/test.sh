@@ -9,3 +9,5 @@ build=${QOR_BUILD_DIR:-build}
 cmake -S . -B "$build" -DQOR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 scripts/netns-run ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+scripts/test-demo.sh
+scripts/test-arm.sh
