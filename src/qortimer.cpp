@@ -217,7 +217,7 @@ bool qor_read_timers(qor_context *qor) {
 
     std::string key;
     try {
-      key.reserve(2 * kQorNameSize);
+      key.reserve(2 * size_t{kQorNameSize});
       key.append(device).push_back('\0');
       key.append(channel);
     } catch (const std::bad_alloc &) {
