@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static char ref_device[kQorTextSize], ref_channel[kQorTextSize];
   ref_device[0] = ref_channel[0] = '\0';
   unsigned ref_on = kQorUnsetTime, ref_off = kQorUnsetTime;
-  sscanf(line, "%s %s %u %u", ref_device, ref_channel, &ref_on, &ref_off);
+  sscanf(line, "%2047s %2047s %u %u", ref_device, ref_channel, &ref_on, &ref_off);
   check(strncmp(device, ref_device, kQorNameSize - 1) == 0 && strlen(device) <= 255,
         "device is the first word cut to 255");
   check(strncmp(channel, ref_channel, kQorNameSize - 1) == 0 && strlen(channel) <= 255,

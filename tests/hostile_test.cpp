@@ -230,7 +230,10 @@ long long ReadPosition(pid_t pid, const std::string &path) {
     if (path != target) continue;
     const std::string info =
         ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" + d->d_name);
-    if (info.compare(0, 4, "pos:") == 0) pos = std::atoll(info.c_str() + 4);
+    if (info.compare(0, 4, "pos:") != 0) continue;
+    char *end = nullptr;
+    const long long value = strtoll(info.c_str() + 4, &end, 10);
+    if (*end == '\n') pos = value;
   }
   closedir(dir);
   return pos;
@@ -318,10 +321,8 @@ TEST_P(HostileInput, EndsInItsErrorOrARunningDaemon) {
         if (datagram.rfind("qorctrl command QORTIMER-" + p + "-O", 0) == 0) seen.insert(p);
     }
   }
-  bool started = false;
   if (alive) {
-    started = c.runs && read_all && seen.size() == c.pairs.size();
-    if (started) {
+    if (c.runs && read_all && seen.size() == c.pairs.size()) {
       std::this_thread::sleep_for(std::chrono::duration<double>(kGraceSeconds));
       alive = Alive(pid, &wstatus);
     }
