@@ -9,3 +9,7 @@ build=${QOR_BUILD_DIR:-build}
 cmake -S . -B "$build" -DQOR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 scripts/netns-run ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+scripts/test-sanitize.sh
+scripts/test-valgrind.sh
+scripts/test-fuzz.sh
+scripts/test-static.sh
