@@ -1,0 +1,170 @@
+// End-to-end tests: the real daemon in the private test network, with a
+// listener on port 1962, stopped by SIGKILL as an operator's kill would.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "qorhash.h"
+#include "test_util.h"
+
+namespace {
+
+using qortest::Listener;
+using qortest::ReadFile;
+using qortest::RunBinary;
+using qortest::RunOptions;
+using qortest::RunResult;
+using qortest::TempDir;
+using qortest::WriteFile;
+
+// A log or echo record: the command line, then the ctime line.
+struct Record {
+  std::string command;  // without " (sent length)"
+  std::string head;     // the whole first line
+  std::string when;     // the ctime text, line end included
+};
+
+std::vector<Record> ParseRecords(const std::string &text) {
+  std::vector<Record> records;
+  std::istringstream in(text);
+  for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
+    records.push_back({head.substr(0, head.rfind(" (")), head, when + "\n"});
+  return records;
+}
+
+// The calendar stamp of a command.
+time_t Stamp(const std::string &command) {
+  return static_cast<time_t>(std::stoul(command.substr(command.rfind(' ') + 1, 8), nullptr, 16));
+}
+
+// "HH:MM:SS" in UTC.
+std::string Hms(time_t t) {
+  tm utc;
+  gmtime_r(&t, &utc);
+  char buf[16];
+  strftime(buf, sizeof buf, "%H:%M:%S", &utc);
+  return buf;
+}
+
+std::string StampTime(const std::string &command) { return Hms(Stamp(command)); }
+
+std::string TargetAndState(const std::string &command) {
+  const size_t start = command.find("QORTIMER-") + 9;
+  return command.substr(start, command.rfind(' ') - start);
+}
+
+std::string LibFaketime() {
+  for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/faketime/libfaketime.so.1"}) {
+    struct stat st;
+    if (stat(p, &st) == 0) return p;
+  }
+  return "";
+}
+
+// Runs the daemon until SIGKILL at the deadline, collecting what it sent.
+struct DaemonRun {
+  RunResult result;
+  std::vector<std::string> datagrams;
+  std::vector<Record> log;
+  std::vector<Record> echo;
+};
+
+// `listing` is what the verbose start-up prints before the first record.
+DaemonRun RunDaemon(const std::string &timers, const std::string &listing, RunOptions options) {
+  DaemonRun run;
+  TempDir dir;
+  WriteFile(dir.File("timers.txt"), timers);
+  Listener listener;
+  options.cwd = dir.path();
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.insert(argv.end(), {"-v", "timers.txt"});
+  run.result = RunBinary(argv, options);
+  for (std::string d; listener.Receive(&d, 0.2);) run.datagrams.push_back(d);
+  run.log = ParseRecords(ReadFile(dir.File("qortimerlog.txt")));
+  EXPECT_EQ(run.result.out.substr(0, listing.size()), listing);
+  run.echo = ParseRecords(run.result.out.substr(listing.size()));
+  return run;
+}
+
+// Every datagram verifies, and the log and the echo hold the same records
+// in the same order, complete although the daemon was killed.
+void ExpectConsistent(const DaemonRun &run) {
+  EXPECT_TRUE(run.result.timed_out) << "daemon ended by itself: " << run.result.err;
+  EXPECT_EQ(run.result.err, "");
+  ASSERT_EQ(run.log.size(), run.datagrams.size());
+  ASSERT_EQ(run.echo.size(), run.datagrams.size());
+  for (size_t i = 0; i < run.datagrams.size(); i++) {
+    SCOPED_TRACE("record " + std::to_string(i));
+    const std::string &d = run.datagrams[i];
+    std::string copy = d;
+    EXPECT_EQ(qorhash_test(&copy[0]), 0) << d;
+    EXPECT_EQ(run.log[i].command, d);
+    EXPECT_EQ(run.log[i].head, d + " (" + std::to_string(d.size()) + " " +
+                                   std::to_string(d.size()) + ")");
+    EXPECT_EQ(run.echo[i].head, run.log[i].head);
+    EXPECT_EQ(run.echo[i].when, run.log[i].when);
+    const time_t t = Stamp(d);
+    char expected_when[64];
+    ASSERT_NE(ctime_r(&t, expected_when), nullptr);
+    EXPECT_EQ(run.log[i].when, expected_when);
+  }
+}
+
+TEST(EndToEndTest, AcceleratedClockSendsTheDocumentedCadenceAcrossAChange) {
+  REQUIRE_PRIVATE_NETNS();
+  const std::string faketime = LibFaketime();
+  ASSERT_NE(faketime, "") << "libfaketime is not installed";
+  RunOptions options;
+  // 20 simulated seconds per second: 07:59:50 to 08:11:20 in 34.5 s.
+  options.env = {{"LD_PRELOAD", faketime},
+                 {"FAKETIME", "@2026-12-09 07:59:50 x20"},
+                 {"FAKETIME_NO_CACHE", "1"},
+                 {"TZ", "UTC"}};
+  options.timeout_seconds = 34.5;
+  const DaemonRun run = RunDaemon("lamp 1 0800 0900\n", "lamp 1 08:00 09:00\n", options);
+  ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
+
+  // OFF from the start every 5 s; the change at 08:01 goes out at once and
+  // repeats every 5 s through 08:06:00, then every 300 s.
+  const time_t start = 1796803190;  // 2026-12-09 07:59:50 UTC
+  std::vector<std::string> expected;
+  for (time_t t = start; t < start + 70; t += 5) expected.push_back(Hms(t) + " lamp-1-OFF");
+  for (time_t t = start + 70; t <= start + 370; t += 5) expected.push_back(Hms(t) + " lamp-1-ON");
+  expected.push_back("08:11:00 lamp-1-ON");
+  EXPECT_EQ(expected[14], "08:01:00 lamp-1-ON");
+  std::vector<std::string> got;
+  for (const auto &d : run.datagrams) got.push_back(StampTime(d) + " " + TargetAndState(d));
+  EXPECT_EQ(got, expected);
+}
+
+TEST(EndToEndTest, RealClockSendsEveryEntryAtStartAndAgainAfter5Seconds) {
+  REQUIRE_PRIVATE_NETNS();
+  RunOptions options;
+  options.env = {{"TZ", "UTC"}};
+  options.timeout_seconds = 7;
+  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\nheater x 0000 0000\n",
+                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\nheater x 00:00 00:00\n",
+                                  options);
+  ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
+  ASSERT_EQ(run.datagrams.size(), 6u);
+  const std::string start = StampTime(run.datagrams[0]);
+  for (size_t i = 0; i < 3; i++) {
+    EXPECT_EQ(StampTime(run.datagrams[i]), start);
+    const std::string &again = run.datagrams[i + 3];
+    EXPECT_EQ(TargetAndState(again), TargetAndState(run.datagrams[i]));
+    EXPECT_EQ(Stamp(again), Stamp(run.datagrams[i]) + 5);
+  }
+  EXPECT_EQ(TargetAndState(run.datagrams[0]).substr(0, 7), "lamp-1-");
+  EXPECT_EQ(TargetAndState(run.datagrams[1]).substr(0, 6), "fan-2-");
+  EXPECT_EQ(TargetAndState(run.datagrams[2]).substr(0, 9), "heater-x-");
+}
+
+}  // namespace

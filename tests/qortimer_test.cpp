@@ -1,0 +1,724 @@
+// Tests of the daemon module: start-up and the command line (through the
+// real binary), the timer file reader, schedule evaluation, the command
+// datagram with its log record, and the polling pass in simulated time.
+#include "qortimer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qor_socket.h"
+#include "qorhash.h"
+#include "test_util.h"
+
+namespace {
+
+using qortest::ReadFile;
+using qortest::RunBinary;
+using qortest::RunOptions;
+using qortest::RunResult;
+using qortest::TempDir;
+using qortest::WriteFile;
+
+// ------------------------------------------------------------- start-up
+
+// One run of the real binary: the timer files it finds in its working
+// directory, its arguments, and what it must print and return. Runs that
+// pass start-up and reading go on polling until the deadline kills them.
+struct StartupCase {
+  const char *name;
+  std::vector<std::string> args;
+  std::vector<std::pair<std::string, std::string>> files;
+  std::string out;        // exact standard output
+  std::string err;        // exact error stream
+  int status;             // exit status, or -1: still running at the deadline
+  bool log_expected;      // whether qortimerlog.txt exists afterwards
+};
+
+const char kGood[] = "lamp 1 1800 2300\nlamp 1 0600 0700\n";
+const char kBad[] = "lamp 1 0800\n";
+
+const StartupCase kStartupCases[] = {
+    {"NoArguments", {}, {}, "", " *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=1)\n", 1, false},
+    {"OptionButNoPath", {"-v"}, {}, "", " *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n", 1, false},
+    {"BareDashIsUnknown", {"-"}, {}, "Unknown option (-)\n",
+     " *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n", 1, false},
+    {"LaterEmptyPathClearsIt", {"a.txt", ""}, {{"a.txt", kGood}}, "",
+     " *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n", 1, false},
+    {"MissingFileLeavesNoLog", {"missing.txt"}, {}, "",
+     " *** ERROR: Unable to open file (missing.txt)\n", 1, false},
+    {"UnknownOptionThenBadFile", {"-x", "bad.txt"}, {{"bad.txt", kBad}}, "Unknown option (-x)\n",
+     " *** ERROR reading (bad.txt) line (lamp 1 0800\n)\n", 1, true},
+    {"LastPathWins", {"a.txt", "b.txt"}, {{"a.txt", kGood}, {"b.txt", kBad}}, "",
+     " *** ERROR reading (b.txt) line (lamp 1 0800\n)\n", 1, true},
+    {"EmptyThenPathUsesPath", {"", "b.txt"}, {{"b.txt", kBad}}, "",
+     " *** ERROR reading (b.txt) line (lamp 1 0800\n)\n", 1, true},
+    {"DebugLineComesBeforeTheListing", {"-Dx", "-verbose", "b.txt"},
+     {{"b.txt", "lamp 1 1800 2300\nlamp\nlamp 1 0600 0700\n"}},
+     "qor->debug = (1) qor->verbose = (1) qor->infile = (b.txt)\n"
+     "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\nlamp  25:00 25:00\n",
+     " *** ERROR reading (b.txt) line (lamp\n)\n", 1, true},
+    {"DebugAloneDoesNotList", {"-d", "b.txt"}, {{"b.txt", "lamp 1 0800\n"}},
+     "qor->debug = (1) qor->verbose = (0) qor->infile = (b.txt)\n",
+     " *** ERROR reading (b.txt) line (lamp 1 0800\n)\n", 1, true},
+    {"GoodFileRunsOnAndListsFirst", {"-V", "a.txt"}, {{"a.txt", kGood}},
+     "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true},
+    {"UnknownOptionNoticeIsNotLostWhenKilled", {"a.txt", "-q"}, {{"a.txt", kGood}},
+     "Unknown option (-q)\n", "", -1, true},
+};
+
+void PrintTo(const StartupCase &c, std::ostream *os) { *os << c.name; }
+
+class StartupTest : public ::testing::TestWithParam<StartupCase> {};
+
+TEST_P(StartupTest, PrintsExactlyAndEndsAsDocumented) {
+  REQUIRE_PRIVATE_NETNS();
+  const StartupCase &c = GetParam();
+  TempDir dir;
+  for (const auto &f : c.files) WriteFile(dir.File(f.first), f.second);
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.insert(argv.end(), c.args.begin(), c.args.end());
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {{"TZ", "UTC"}};
+  options.timeout_seconds = c.status == -1 ? 1.5 : 10;
+  const RunResult r = RunBinary(argv, options);
+
+  if (c.status == -1) {
+    EXPECT_TRUE(r.timed_out) << "ended with " << r.status << ": " << r.err;
+    // Polling has begun: the verbose echo may follow what start-up printed.
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+  } else {
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+  }
+  EXPECT_EQ(r.err, c.err);
+  struct stat st;
+  EXPECT_EQ(stat(dir.File(kQorLogFile).c_str(), &st) == 0, c.log_expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, StartupTest, ::testing::ValuesIn(kStartupCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(StartupBinaryTest, DirectoryAsTimerFileIsAReadErrorNotAnEmptySchedule) {
+  REQUIRE_PRIVATE_NETNS();
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.File("timers.d").c_str(), 0700), 0);
+  RunOptions options;
+  options.cwd = dir.path();
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.push_back("timers.d");
+  const RunResult r = RunBinary(argv, options);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, " *** ERROR: Unable to read file (timers.d)\n");
+}
+
+TEST(StartupBinaryTest, PathLongerThan2047CharactersIsCut) {
+  REQUIRE_PRIVATE_NETNS();
+  const std::string path(3000, 'p');
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.push_back(path);
+  const RunResult r = RunBinary(argv, RunOptions{});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, " *** ERROR: Unable to open file (" + path.substr(0, 2047) + ")\n");
+}
+
+TEST(StartupBinaryTest, LogThatCannotBeOpenedOnlyCostsAWarning) {
+  REQUIRE_PRIVATE_NETNS();
+  TempDir dir;
+  // A directory in the log's place: opening fails even for root.
+  ASSERT_EQ(mkdir(dir.File(kQorLogFile).c_str(), 0700), 0);
+  WriteFile(dir.File("t.txt"), "lamp 1 0800 0900\n");
+  RunOptions options;
+  options.cwd = dir.path();
+  options.timeout_seconds = 1.5;
+  std::vector<std::string> argv = qortest::DaemonCommand();
+  argv.insert(argv.end(), {"-v", "t.txt"});
+  const RunResult r = RunBinary(argv, options);
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.err, " *** WARNING: Unable to open logfile (qortimerlog.txt)\n");
+  // Still sending and echoing: the first command's record is on the output.
+  EXPECT_NE(r.out.find("qorctrl command QORTIMER-lamp-1-"), std::string::npos) << r.out;
+}
+
+// --------------------------------------------------------------- reader
+
+// Reads `content` as a timer file in-process; the caller checks the result.
+struct ReadResult {
+  std::string out, err;
+  qor_entry *entries = nullptr;
+};
+
+// Reads `content` with the real reader; a bad file ends the process.
+qor_entry *ReadRaw(const std::string &content, bool verbose) {
+  TempDir dir;
+  const std::string path = dir.File("t.txt");
+  WriteFile(path, content);
+  static qor_context qor;  // large; the entries outlive the call on purpose
+  memset(&qor, 0, sizeof qor);
+  snprintf(qor.infile, sizeof qor.infile, "t.txt");
+  qor.verbose = verbose;
+  qor.timer_stream = fopen(path.c_str(), "r");
+  EXPECT_NE(qor.timer_stream, nullptr);
+  qor_read_file(&qor);
+  fclose(qor.timer_stream);
+  return qor.entries;
+}
+
+// Reads a good file, capturing what the reader prints.
+ReadResult ReadTimers(const std::string &content, bool verbose = false) {
+  ReadResult r;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  r.entries = ReadRaw(content, verbose);
+  fflush(stdout);
+  r.out = testing::internal::GetCapturedStdout();
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
+
+// A regular expression matching exactly `text`, for death tests.
+std::string Exactly(const std::string &text) {
+  std::string re = "^";
+  for (const char c : text) {
+    if (strchr(".[]{}()\\*+?^$|", c) != nullptr) re += '\\';
+    re += c;
+  }
+  return re + "$";
+}
+
+std::string ErrorFor(const std::string &line) {
+  return " *** ERROR reading (t.txt) line (" + line + ")\n";
+}
+
+// One timer line: how often it is reported and the interval it yields.
+struct LineCase {
+  const char *line;
+  int reports;  // 0 good, 1 or 2 messages for a bad line
+  const char *device;
+  const char *channel;
+  int on_hour, on_minute, off_hour, off_minute;
+};
+
+const LineCase kLineCases[] = {
+    {"lamp 1 0800 0900\n", 0, "lamp", "1", 8, 0, 9, 0},
+    {"lamp 1 730 2400\n", 0, "lamp", "1", 7, 30, 24, 0},
+    {"lamp 1 2400 0600\n", 0, "lamp", "1", 24, 0, 6, 0},
+    {"lamp 1 +0800 0900\n", 0, "lamp", "1", 8, 0, 9, 0},
+    {"lamp 1 -0 0900\n", 0, "lamp", "1", 0, 0, 9, 0},
+    {"lamp 1 -4294967295 0900\n", 0, "lamp", "1", 0, 1, 9, 0},  // negated mod 2^32: 1
+    {"lamp\t1\t0800\t0900 anything after is ignored\r\n", 0, "lamp", "1", 8, 0, 9, 0},
+    {"  # lamp 1 0800 0900\n", 0, "#", "lamp", 0, 1, 8, 0},  // '#' counts in column 1 only
+    {"lamp 1 0800\n", 1, "lamp", "1", 8, 0, 25, 0},
+    {"lamp\n", 1, "lamp", "", 25, 0, 25, 0},
+    {"lamp 1 08:00 09:00\n", 1, "lamp", "1", 0, 8, 25, 0},
+    {"lamp 1 2401 0900\n", 1, "lamp", "1", 24, 1, 9, 0},
+    {"lamp 1 0860 0900\n", 1, "lamp", "1", 8, 60, 9, 0},
+    {"lamp 1 0800 0999\n", 1, "lamp", "1", 8, 0, 9, 99},
+    {"lamp 1 2470 0900\n", 2, "lamp", "1", 24, 70, 9, 0},
+    {"lamp 1 -5 0900\n", 2, "lamp", "1", 42949672, 91, 9, 0},          // 4294967291
+    {"lamp 1 4294967295 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},
+    {"lamp 1 4294967296 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},  // saturates, not 0
+    {"lamp 1 99999999999999999999999 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},
+    {"lamp 1 -4294967296 0900\n", 2, "lamp", "1", 42949672, 95, 9, 0},
+};
+
+void PrintTo(const LineCase &c, std::ostream *os) {
+  *os << testing::PrintToString(std::string(c.line));
+}
+
+class ReaderLineTest : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(ReaderLineTest, ChecksAndStoresTheLine) {
+  const LineCase &c = GetParam();
+  if (c.reports == 0) {
+    const ReadResult r = ReadTimers(c.line);
+    EXPECT_EQ(r.err, "");
+    ASSERT_NE(r.entries, nullptr);
+    const qor_entry *e = r.entries;
+    EXPECT_STREQ(e->device, c.device);
+    EXPECT_STREQ(e->channel, c.channel);
+    EXPECT_EQ(e->state, -1);
+    EXPECT_EQ(e->last_change, 0);
+    EXPECT_EQ(e->last_sent, 0);
+    ASSERT_NE(e->timers, nullptr);
+    EXPECT_EQ(e->timers->on_hour, c.on_hour);
+    EXPECT_EQ(e->timers->on_minute, c.on_minute);
+    EXPECT_EQ(e->timers->off_hour, c.off_hour);
+    EXPECT_EQ(e->timers->off_minute, c.off_minute);
+    EXPECT_EQ(e->timers->next, nullptr);
+    EXPECT_EQ(e->next, nullptr);
+  } else {
+    // A bad line is reported (twice when it fails both tests), still stored
+    // and listed, and then reading ends the process.
+    std::string err;
+    for (int i = 0; i < c.reports; i++) err += ErrorFor(c.line);
+    EXPECT_EXIT(ReadRaw(c.line, true), testing::ExitedWithCode(1), Exactly(err));
+
+    char listing[1024];
+    snprintf(listing, sizeof listing, "%s %s %02d:%02d %02d:%02d\n", c.device, c.channel,
+             c.on_hour, c.on_minute, c.off_hour, c.off_minute);
+    REQUIRE_PRIVATE_NETNS();  // the binary opens its socket before reading
+    TempDir dir;
+    WriteFile(dir.File("t.txt"), c.line);
+    RunOptions options;
+    options.cwd = dir.path();
+    std::vector<std::string> argv = qortest::DaemonCommand();
+    argv.insert(argv.end(), {"-v", "t.txt"});
+    const RunResult r = RunBinary(argv, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, listing);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TimerLines, ReaderLineTest, ::testing::ValuesIn(kLineCases));
+
+TEST(ReaderTest, CommentsAndBlankLinesGiveAnEmptyScheduleAndNoOutput) {
+  const ReadResult r = ReadTimers("# a comment\n! another\n\n  \t \r\n\f\v\n", true);
+  EXPECT_EQ(r.entries, nullptr);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadTimers("").entries, nullptr);
+}
+
+TEST(ReaderTest, GroupsIntervalsByPairInOrderOfFirstAppearance) {
+  const ReadResult r =
+      ReadTimers("lamp 1 0800 0900\nlamp 2 0800 0900\nlamp 1 1800 2300\nLamp 1 0100 0200\n");
+  std::vector<std::string> seen;
+  for (const qor_entry *e = r.entries; e; e = e->next) {
+    int n = 0;
+    for (const qor_timer *t = e->timers; t; t = t->next) n++;
+    seen.push_back(std::string(e->device) + "/" + e->channel + "x" + std::to_string(n));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"lamp/1x2", "lamp/2x1", "Lamp/1x1"}));
+}
+
+TEST(ReaderTest, ListsEachEntrysIntervalsSortedStablyByStart) {
+  const ReadResult r = ReadTimers(
+      "lamp 1 1800 2300\nfan a 0900 1000\nlamp 1 0600 0700\nlamp 1 0600 0630\n"
+      "lamp 1 0559 2400\n",
+      true);
+  EXPECT_EQ(r.out,
+            "lamp 1 05:59 24:00\nlamp 1 06:00 07:00\nlamp 1 06:00 06:30\n"
+            "lamp 1 18:00 23:00\nfan a 09:00 10:00\n");
+}
+
+TEST(ReaderTest, ReadsAtMost2046CharactersAtATime) {
+  // A comment of 3000 characters: its tail of 954 is a line of its own,
+  // here a bad one (a device name and nothing else).
+  const std::string tail(954, 't');
+  const std::string comment = "#" + std::string(2045, 'c') + tail + "\n";
+  EXPECT_EXIT(ReadRaw(comment, false), testing::ExitedWithCode(1),
+              Exactly(ErrorFor(tail + "\n")));
+  // Tails that are blank, or are comments themselves, are skipped.
+  const ReadResult r = ReadTimers("#" + std::string(2045, 'c') + "   \n" + "!" +
+                                  std::string(2045, 'c') + "#more\n" + "lamp 1 0800 0900\n");
+  EXPECT_EQ(r.err, "");
+  ASSERT_NE(r.entries, nullptr);
+  EXPECT_STREQ(r.entries->device, "lamp");
+  EXPECT_EQ(r.entries->next, nullptr);
+}
+
+TEST(ReaderTest, CutsNamesTo255CharactersBeforeMatching) {
+  const std::string a = std::string(255, 'd') + "AAAA";
+  const std::string b = std::string(255, 'd') + "BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB";
+  const ReadResult r = ReadTimers(a + " ch 0800 0900\n" + b + " ch 1000 1100\n");
+  ASSERT_NE(r.entries, nullptr);
+  EXPECT_EQ(std::string(r.entries->device), std::string(255, 'd'));
+  EXPECT_EQ(r.entries->next, nullptr) << "both lines feed one entry";
+  ASSERT_NE(r.entries->timers, nullptr);
+  EXPECT_NE(r.entries->timers->next, nullptr);
+}
+
+TEST(SortTest, KeyDoesNotOverflowForTheHoursOfABadLine) {
+  // 42949672 * 100 + 95 does not fit in 32 bits; as a narrow key it would
+  // wrap negative and sort first.
+  qor_timer big{42949672, 95, 0, 0, nullptr};
+  qor_timer small{0, 0, 0, 0, &big};
+  qor_timer mid{23, 59, 0, 0, &small};
+  const qor_timer *sorted = qor_sort_qor_timer(&mid);
+  ASSERT_EQ(sorted, &small);
+  ASSERT_EQ(sorted->next, &mid);
+  ASSERT_EQ(sorted->next->next, &big);
+  EXPECT_EQ(big.next, nullptr);
+  EXPECT_EQ(qor_sort_qor_timer(nullptr), nullptr);
+}
+
+TEST(SortTest, IsStableAndComplete) {
+  // Random lists checked against a stable sort of the same keys.
+  srand(7);
+  for (int round = 0; round < 200; round++) {
+    const int n = rand() % 40;
+    std::vector<qor_timer> nodes(static_cast<size_t>(n));
+    for (int i = 0; i < n; i++) {
+      nodes[i] = {rand() % 4, rand() % 3 * 30, i, 0, i + 1 < n ? &nodes[i + 1] : nullptr};
+    }
+    std::vector<const qor_timer *> expected;
+    for (const auto &t : nodes) expected.push_back(&t);
+    std::stable_sort(expected.begin(), expected.end(), [](auto *x, auto *y) {
+      return x->on_hour * 100 + x->on_minute < y->on_hour * 100 + y->on_minute;
+    });
+    std::vector<const qor_timer *> got;
+    for (const qor_timer *t = qor_sort_qor_timer(n ? &nodes[0] : nullptr); t; t = t->next)
+      got.push_back(t);
+    ASSERT_EQ(got, expected) << "round " << round;
+  }
+}
+
+// ---------------------------------------------------------- evaluation
+
+// The minutes at which a list of intervals is ON, written out by hand as
+// inclusive ranges of HH:MM, checked at every minute of the day.
+struct DayCase {
+  const char *name;
+  std::vector<qor_timer> intervals;
+  std::vector<std::pair<int, int>> on_ranges;  // HHMM .. HHMM, inclusive
+};
+
+const DayCase kDayCases[] = {
+    {"WithinADay", {{8, 0, 9, 0, nullptr}}, {{801, 859}}},
+    {"PastMidnight", {{22, 0, 6, 0, nullptr}}, {{2201, 2359}, {0, 559}}},
+    {"EqualEndsAllButThatMinute", {{12, 0, 12, 0, nullptr}}, {{0, 1159}, {1201, 2359}}},
+    {"EndAt2400", {{20, 0, 24, 0, nullptr}}, {{2001, 2359}}},
+    {"StartAt2400", {{24, 0, 6, 0, nullptr}}, {{0, 559}}},
+    {"MidnightToMidnight", {{0, 0, 0, 0, nullptr}}, {{1, 2359}}},
+    {"WholeDay", {{0, 0, 24, 0, nullptr}}, {{1, 2359}}},
+    {"OneMinuteWide", {{7, 29, 7, 31, nullptr}}, {{730, 730}}},
+    {"Overlapping", {{8, 0, 9, 0, nullptr}, {8, 30, 10, 0, nullptr}}, {{801, 959}}},
+    {"Disjoint", {{18, 0, 23, 0, nullptr}, {6, 0, 7, 0, nullptr}}, {{601, 659}, {1801, 2259}}},
+    {"Empty", {}, {}},
+};
+
+void PrintTo(const DayCase &c, std::ostream *os) { *os << c.name; }
+
+class EvaluationTest : public ::testing::TestWithParam<DayCase> {};
+
+TEST_P(EvaluationTest, MatchesTheOnMinutesAtEveryMinuteOfTheDay) {
+  DayCase c = GetParam();
+  for (size_t i = 0; i + 1 < c.intervals.size(); i++) c.intervals[i].next = &c.intervals[i + 1];
+  const qor_timer *head = c.intervals.empty() ? nullptr : &c.intervals[0];
+  for (int hour = 0; hour < 24; hour++) {
+    for (int minute = 0; minute < 60; minute++) {
+      const int hhmm = hour * 100 + minute;
+      int expected = 0;
+      for (const auto &r : c.on_ranges) expected |= r.first <= hhmm && hhmm <= r.second;
+      ASSERT_EQ(qor_is_on(hour, minute, head), expected) << "at " << hhmm;
+      if (c.intervals.size() == 1) {
+        ASSERT_EQ(qor_in_range(hour, minute, head), expected);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Intervals, EvaluationTest, ::testing::ValuesIn(kDayCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ------------------------------------------------ command, log and pass
+
+// A context with an open socket, a log file and captured standard output,
+// in which commands and passes can be run in simulated time.
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETNS();
+    setenv("TZ", "UTC", 1);
+    tzset();
+    memset(&qor_, 0, sizeof qor_);
+    log_path_ = dir_.File(kQorLogFile);
+    qor_.logfile = fopen(log_path_.c_str(), "a");
+    ASSERT_NE(qor_.logfile, nullptr);
+    qor_init_socket();
+    socket_open_ = true;
+  }
+  void TearDown() override {
+    if (socket_open_) qor_socket_close();
+    if (qor_.logfile) fclose(qor_.logfile);
+  }
+
+  void Schedule(const std::string &timers) {
+    const std::string path = dir_.File("t.txt");
+    WriteFile(path, timers);
+    snprintf(qor_.infile, sizeof qor_.infile, "t.txt");
+    qor_.timer_stream = fopen(path.c_str(), "r");
+    ASSERT_NE(qor_.timer_stream, nullptr);
+    qor_read_file(&qor_);
+    fclose(qor_.timer_stream);
+  }
+
+  // The log's records, each "command (sent length)" and the ctime line.
+  std::vector<std::pair<std::string, std::string>> LogRecords() {
+    std::istringstream in(ReadFile(log_path_));
+    std::vector<std::pair<std::string, std::string>> records;
+    for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
+      records.emplace_back(head, when);
+    return records;
+  }
+
+  // "HH:MM:SS STATE device-channel" for every logged command, from its
+  // time stamp; the command's hash must verify.
+  std::vector<std::string> Sends() {
+    std::vector<std::string> sends;
+    for (const auto &rec : LogRecords()) {
+      const std::string cmd = rec.first.substr(0, rec.first.find(" ("));
+      std::string copy = cmd;
+      EXPECT_EQ(qorhash_test(&copy[0]), 0) << cmd;
+      // qorctrl command QORTIMER-dev-ch-STATE tttttttt-cccccccc-hhhh
+      const size_t target = cmd.find("QORTIMER-") + 9, blank = cmd.rfind(' ');
+      const std::string name_state = cmd.substr(target, blank - target);
+      const size_t dash = name_state.rfind('-');
+      const time_t t = static_cast<time_t>(std::stoul(cmd.substr(blank + 1, 8), nullptr, 16));
+      tm local;
+      gmtime_r(&t, &local);
+      char when[16];
+      strftime(when, sizeof when, "%H:%M:%S", &local);
+      sends.push_back(std::string(when) + " " + name_state.substr(dash + 1) + " " +
+                      name_state.substr(0, dash));
+    }
+    return sends;
+  }
+
+  TempDir dir_;
+  std::string log_path_;
+  bool socket_open_ = false;
+  static qor_context qor_;
+};
+
+qor_context DaemonTest::qor_;
+
+// 2026-12-09 00:00:00 UTC and a helper for times of that day.
+constexpr time_t kDay = 1796774400;
+constexpr time_t At(int hour, int minute, int second) {
+  return kDay + hour * 3600 + minute * 60 + second;
+}
+
+class CommandTest : public DaemonTest {};
+
+TEST_F(CommandTest, DatagramLogAndEchoFollowTheRecordFormat) {
+  qortest::Listener listener;
+  qor_entry lamp{};
+  snprintf(lamp.device, sizeof lamp.device, "lamp");
+  snprintf(lamp.channel, sizeof lamp.channel, "1");
+  snprintf(qor_.time_hex, sizeof qor_.time_hex, "5f5e1000");
+  snprintf(qor_.clock_hex, sizeof qor_.clock_hex, "0000a2c8");
+  qor_.now = 0x5f5e1000;
+
+  struct Mode {
+    int verbose, debug;
+  };
+  for (const Mode m : {Mode{0, 0}, Mode{1, 0}, Mode{0, 1}, Mode{1, 1}}) {
+    SCOPED_TRACE("verbose " + std::to_string(m.verbose) + " debug " + std::to_string(m.debug));
+    qor_.verbose = m.verbose;
+    qor_.debug = m.debug;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(qor_send_command(&lamp, lamp.channel, "ON", &qor_), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::string datagram;
+    ASSERT_TRUE(listener.Receive(&datagram, 2));
+    EXPECT_EQ(datagram.rfind("qorctrl command QORTIMER-lamp-1-ON 5f5e1000-0000a2c8-", 0), 0u);
+    ASSERT_EQ(datagram.size(), 57u);
+    EXPECT_EQ(datagram, qor_.command);
+    std::string copy = datagram;
+    EXPECT_EQ(qorhash_test(&copy[0]), 0);
+
+    char ctime_text[64];
+    ASSERT_NE(ctime_r(&qor_.now, ctime_text), nullptr);
+    const std::string record = datagram + " (57 57)\n" + ctime_text;
+    EXPECT_EQ(record.substr(datagram.size() + 9), "Sun Sep 13 12:26:40 2020\n");
+    const std::string log = ReadFile(log_path_);  // flushed already
+    ASSERT_GE(log.size(), record.size());
+    EXPECT_EQ(log.substr(log.size() - record.size()), record);
+    const std::string echo = m.debug ? datagram + " (buflen=57)\n" + record
+                                     : m.verbose ? record : "";
+    EXPECT_EQ(out, echo);
+  }
+}
+
+TEST_F(CommandTest, LongestCommandGoesOutWhole) {
+  qortest::Listener listener;
+  qor_entry e{};
+  memset(e.device, 'd', 255);
+  memset(e.channel, 'c', 255);
+  snprintf(qor_.time_hex, sizeof qor_.time_hex, "00000000");
+  snprintf(qor_.clock_hex, sizeof qor_.clock_hex, "ffffffff");
+  qor_send_command(&e, e.channel, "OFF", &qor_);
+  std::string datagram;
+  ASSERT_TRUE(listener.Receive(&datagram, 2));
+  EXPECT_EQ(datagram.size(), 563u);
+  EXPECT_EQ(datagram.substr(0, 25), "qorctrl command QORTIMER-");
+  EXPECT_EQ(datagram.substr(25, 255), std::string(255, 'd'));
+  EXPECT_EQ(datagram.substr(281, 255), std::string(255, 'c'));
+  EXPECT_EQ(qorhash_test(&datagram[0]), 0);
+}
+
+TEST_F(CommandTest, FailedSendIsLoggedWithMinusOneAndTheDaemonGoesOn) {
+  qor_entry e{};
+  snprintf(e.device, sizeof e.device, "lamp");
+  snprintf(e.channel, sizeof e.channel, "1");
+  qor_.now = At(7, 0, 0);
+  testing::internal::CaptureStderr();  // opens a file: before the close
+  ASSERT_EQ(qor_socket_close(), 0);
+  socket_open_ = false;
+  EXPECT_EQ(qor_send_command(&e, e.channel, "OFF", &qor_), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), " *** ERROR sendto: Bad file descriptor\n");
+  const auto records = LogRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_NE(records[0].first.find(" (-1 "), std::string::npos) << records[0].first;
+}
+
+TEST_F(CommandTest, TimeWithoutACalendarTextIsLoggedWithAPlaceholder) {
+  qor_entry e{};
+  snprintf(e.device, sizeof e.device, "lamp");
+  snprintf(e.channel, sizeof e.channel, "1");
+  qor_.now = static_cast<time_t>(1) << 60;  // far beyond any year ctime can write
+  qor_.verbose = 1;
+  testing::internal::CaptureStdout();
+  qor_send_command(&e, e.channel, "ON", &qor_);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const auto records = LogRecords();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].second, "?");
+  EXPECT_EQ(out, records[0].first + "\n?\n");
+}
+
+TEST_F(CommandTest, WithoutALogFileCommandsAreStillSentAndEchoed) {
+  qortest::Listener listener;
+  fclose(qor_.logfile);
+  qor_.logfile = nullptr;
+  qor_.verbose = 1;
+  qor_.now = At(7, 0, 0);
+  qor_entry e{};
+  snprintf(e.device, sizeof e.device, "lamp");
+  snprintf(e.channel, sizeof e.channel, "1");
+  testing::internal::CaptureStdout();
+  qor_send_command(&e, e.channel, "OFF", &qor_);
+  const std::string out = testing::internal::GetCapturedStdout();
+  std::string datagram;
+  ASSERT_TRUE(listener.Receive(&datagram, 2));
+  EXPECT_EQ(out.substr(0, datagram.size() + 1), datagram + " ");
+}
+
+class PassTest : public DaemonTest {
+ protected:
+  // Runs passes at each of `times`, several per second as the loop does.
+  void RunAt(const std::vector<time_t> &times) {
+    for (const time_t t : times)
+      for (int i = 0; i < 3; i++) qor_pass(&qor_, static_cast<clock_t>(t - kDay) * 1000, t);
+  }
+  static std::vector<time_t> EverySecond(time_t from, time_t to) {
+    std::vector<time_t> times;
+    for (time_t t = from; t <= to; t++) times.push_back(t);
+    return times;
+  }
+};
+
+TEST_F(PassTest, FirstPassSendsEveryEntryInFileOrderWithSharedStamps) {
+  Schedule("lamp 1 0800 0900\nfan 2 0600 1000\nempty 3 0000 0000\n");
+  qor_pass(&qor_, static_cast<clock_t>(0x1234abcd), At(7, 0, 0));
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 OFF lamp-1", "07:00:00 ON fan-2",
+                                               "07:00:00 ON empty-3"}));
+  for (const auto &rec : LogRecords())
+    EXPECT_NE(rec.first.find(" 6b18fc70-1234abcd-"), std::string::npos) << rec.first;
+  EXPECT_EQ(qor_.hour, 7);
+  EXPECT_EQ(qor_.minute, 0);
+}
+
+TEST_F(PassTest, RepeatsEvery5SecondsFor300SecondsThenEvery300) {
+  Schedule("lamp 1 0800 0900\n");
+  RunAt(EverySecond(At(7, 0, 0), At(7, 21, 0)));
+  std::vector<std::string> expected;
+  char buf[32];
+  for (int s = 0; s <= 300; s += 5) {
+    snprintf(buf, sizeof buf, "07:%02d:%02d OFF lamp-1", s / 60, s % 60);
+    expected.push_back(buf);
+  }
+  for (const char *t : {"07:10:00", "07:15:00", "07:20:00"})
+    expected.push_back(std::string(t) + " OFF lamp-1");
+  EXPECT_EQ(Sends(), expected);
+}
+
+TEST_F(PassTest, ThresholdsAreInclusiveAtTheirExactBoundaries) {
+  Schedule("lamp 1 0800 0900\n");
+  const time_t t = At(7, 0, 0);
+  // since change / since last send at each pass, and whether it sends:
+  RunAt({t,            // first pass: sends
+         t + 4,        // 4 s: no
+         t + 5,        // exactly 5 s: sends
+         t + 9,        // no
+         t + 300,      // 300 s since the change is still the short cadence: sends
+         t + 304,      // 304 / 4: no
+         t + 305,      // 305 / 5: past settling, 300 s needed: no
+         t + 599,      // no
+         t + 600,      // exactly 300 s since the last send: sends
+         t + 899, t + 900});
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 OFF lamp-1", "07:00:05 OFF lamp-1",
+                                               "07:05:00 OFF lamp-1", "07:10:00 OFF lamp-1",
+                                               "07:15:00 OFF lamp-1"}));
+}
+
+TEST_F(PassTest, ChangeAtAMinuteBoundaryGoesOutAtOnceAndRestartsTheCadence) {
+  Schedule("lamp 1 0800 0900\n");
+  RunAt(EverySecond(At(7, 59, 58), At(8, 1, 11)));
+  std::vector<std::string> expected{"07:59:58 OFF lamp-1"};
+  for (int s = 3; s <= 58; s += 5) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "08:00:%02d OFF lamp-1", s);
+    expected.push_back(buf);
+  }
+  // 08:01:00 is the first ON minute: sent at once, 2 s after the last OFF.
+  for (const char *t : {"08:01:00", "08:01:05", "08:01:10"})
+    expected.push_back(std::string(t) + " ON lamp-1");
+  EXPECT_EQ(Sends(), expected);
+}
+
+TEST_F(PassTest, BackwardStepSuppressesRepeatsButNotChanges) {
+  Schedule("lamp 1 1100 1300\n");
+  const time_t t = At(12, 0, 0);
+  RunAt({t, t + 5, t + 7});                 // ON at t, repeat at t + 5
+  RunAt(EverySecond(t - 100, t + 9));       // back 107 s, same state: silent
+  RunAt({t + 10});                          // 5 s after the last send again
+  RunAt({At(10, 59, 0), At(10, 59, 1)});    // back into OFF: a change, sent once
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"12:00:00 ON lamp-1", "12:00:05 ON lamp-1",
+                                               "12:00:10 ON lamp-1", "10:59:00 OFF lamp-1"}));
+}
+
+TEST_F(PassTest, EmptyScheduleSendsNothing) {
+  Schedule("# nothing to switch\n");
+  RunAt(EverySecond(At(7, 0, 0), At(7, 10, 0)));
+  EXPECT_EQ(ReadFile(log_path_), "");
+  EXPECT_EQ(qor_.hour, 7);
+  EXPECT_EQ(qor_.minute, 10);
+}
+
+TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
+  Schedule("lamp 1 0800 0900\nfan 2 0700 0800\n");
+  RunAt(EverySecond(At(7, 59, 59), At(8, 0, 6)));
+  // fan turns OFF at 08:00 (the end minute is OFF) and restarts its cadence.
+  EXPECT_EQ(Sends(),
+            (std::vector<std::string>{"07:59:59 OFF lamp-1", "07:59:59 ON fan-2",
+                                      "08:00:00 OFF fan-2", "08:00:04 OFF lamp-1",
+                                      "08:00:05 OFF fan-2"}));
+}
+
+TEST(PassDeathTest, CalendarFailureEndsTheProcess) {
+  static qor_context qor;
+  EXPECT_EXIT(qor_pass(&qor, 0, static_cast<time_t>(-1)), testing::ExitedWithCode(1),
+              "^ \\*\\*\\* ERRROR: host cannot return current calendar time\n$");
+}
+
+TEST(PassDeathTest, LocalTimeFailureEndsTheProcess) {
+  static qor_context qor;
+  EXPECT_EXIT(qor_pass(&qor, 0, static_cast<time_t>(1) << 62), testing::ExitedWithCode(1),
+              "^ \\*\\*\\* ERROR: host cannot convert calendar time to local time\n$");
+}
+
+}  // namespace
