@@ -9,6 +9,8 @@ build=${QOR_BUILD_DIR:-build}
 cmake -S . -B "$build" -DQOR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 scripts/netns-run ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+scripts/test-demo.sh
+scripts/test-arm.sh
 scripts/test-sanitize.sh
 scripts/test-valgrind.sh
 scripts/test-fuzz.sh
