@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# test-static.sh: static analysis. cppcheck over the daemon, the fuzz
-# targets and the tests; clang-tidy with a short list of bug-finding checks
-# over the daemon's sources. Any finding fails the run.
+# test-static.sh: static analysis. cppcheck over the daemon, the tools, the
+# fuzz targets and the tests; clang-tidy with a short list of bug-finding
+# checks over the daemon's and the tools' sources. Any finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh cppcheck clang-tidy
@@ -19,12 +19,15 @@ suppress=(
   # readdir_r() is deprecated by glibc itself; readdir() on a DIR stream
   # of one's own is safe.
   --suppress=readdirCalled
+  # cppcheck 2.10 cannot parse lambdas called in place inside a test
+  # table's macro; the file still compiles warning-free with -Werror.
+  --suppress=syntaxError:tests/qorlisten_test.cpp
   # Obsolescence advice for sleeps in tests.
   --suppress=usleepCalled:tests/*
 )
 cppcheck --std=c++17 --language=c++ --enable=warning,style,performance,portability \
   --library=googletest --library=posix --inline-suppr --error-exitcode=1 -q \
-  -I src -I tests "${suppress[@]}" src fuzz tests
+  -I src -I tools -I tests "${suppress[@]}" src tools fuzz tests
 echo "cppcheck: clean"
 
 checks=(
@@ -46,6 +49,6 @@ checks=(
 )
 cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DQOR_BUILD_TESTS=OFF >/dev/null
 joined=$(IFS=,; echo "${checks[*]}")
-clang-tidy -p "$build" --quiet --warnings-as-errors='*' --header-filter='src/.*' \
-  --checks="$joined" src/*.cpp
+clang-tidy -p "$build" --quiet --warnings-as-errors='*' --header-filter='(src|tools)/.*' \
+  --checks="$joined" src/*.cpp tools/*.cpp
 echo "clang-tidy: clean"
