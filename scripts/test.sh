@@ -11,3 +11,7 @@ cmake --build "$build" -j"$(nproc)"
 scripts/netns-run ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 scripts/test-demo.sh
 scripts/test-arm.sh
+scripts/test-sanitize.sh
+scripts/test-valgrind.sh
+scripts/test-fuzz.sh
+scripts/test-static.sh

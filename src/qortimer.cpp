@@ -175,11 +175,47 @@ struct pair_slot {
   qor_timer *last;
 };
 
-void qor_read_file(qor_context *qor) {
+// Copies a name, cut to its first 255 characters.
+static void copy_name(char (&out)[kQorNameSize], const char *name) {
+  const size_t n = strnlen(name, kQorNameSize - 1);
+  memcpy(out, name, n);
+  out[n] = '\0';
+}
+
+unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
+                        char (&channel)[kQorNameSize], qor_timer *timer) {
+  // Room for a whole line, so that a name is only cut after the field test.
+  char long_device[kQorTextSize];
+  char long_channel[kQorTextSize];
+  long_device[0] = '\0';
+  long_channel[0] = '\0';
+  unsigned on = kQorUnsetTime, off = kQorUnsetTime;
+  parse_timer_line(line, long_device, long_channel, sizeof long_device, &on, &off);
+
+  unsigned faults = 0;
+  if (long_device[0] == '\0' || long_channel[0] == '\0' || on > kQorMaxTime ||
+      off > kQorMaxTime)
+    faults |= kQorFieldFault;
+  copy_name(device, long_device);
+  copy_name(channel, long_channel);
+
+  timer->on_minute = static_cast<int>(on % 100);
+  timer->on_hour = static_cast<int>((on - on % 100) / 100);
+  timer->off_minute = static_cast<int>(off % 100);
+  timer->off_hour = static_cast<int>((off - off % 100) / 100);
+  if (timer->on_minute > 59 || timer->off_minute > 59) faults |= kQorMinuteFault;
+  return faults;
+}
+
+static void report_bad_line(const qor_context *qor, const char *line) {
+  fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+}
+
+bool qor_read_timers(qor_context *qor) {
   bool failed = false;
   char line[kQorLineRead];
-  char device[kQorTextSize];
-  char channel[kQorTextSize];
+  char device[kQorNameSize];
+  char channel[kQorNameSize];
   qor_entry *tail = nullptr;
   qor->evaluated = 0;  // new entries: no pass has looked at them
   // Finds a pair's entry in constant time, so reading stays linear in the
@@ -190,17 +226,12 @@ void qor_read_file(qor_context *qor) {
   while (fgets(line, sizeof line, qor->timer_stream) != nullptr) {
     if (is_skipped_line(line)) continue;
 
-    device[0] = '\0';
-    channel[0] = '\0';
-    unsigned on = kQorUnsetTime, off = kQorUnsetTime;
-    parse_timer_line(line, device, channel, sizeof device, &on, &off);
-
-    if (device[0] == '\0' || channel[0] == '\0' || on > kQorMaxTime || off > kQorMaxTime) {
-      fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+    qor_timer times{};
+    const unsigned faults = qor_parse_line(line, device, channel, &times);
+    if (faults & kQorFieldFault) {
+      report_bad_line(qor, line);
       failed = true;
     }
-    device[kQorNameSize - 1] = '\0';
-    channel[kQorNameSize - 1] = '\0';
 
     // Refilled in place: it allocates only when a longer key comes along.
     try {
@@ -216,8 +247,8 @@ void qor_read_file(qor_context *qor) {
     } else {
       auto *e = static_cast<qor_entry *>(calloc(1, sizeof(qor_entry)));
       if (e == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 1\n");
-      memcpy(e->device, device, kQorNameSize);
-      memcpy(e->channel, channel, kQorNameSize);
+      copy_name(e->device, device);
+      copy_name(e->channel, channel);
       e->timers = nullptr;
       e->last_change = 0;
       e->last_sent = 0;
@@ -237,13 +268,10 @@ void qor_read_file(qor_context *qor) {
 
     auto *t = static_cast<qor_timer *>(calloc(1, sizeof(qor_timer)));
     if (t == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 2\n");
-    t->on_minute = static_cast<int>(on % 100);
-    t->on_hour = static_cast<int>((on - on % 100) / 100);
-    t->off_minute = static_cast<int>(off % 100);
-    t->off_hour = static_cast<int>((off - off % 100) / 100);
+    *t = times;
     t->next = nullptr;
-    if (t->on_minute > 59 || t->off_minute > 59) {
-      fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+    if (faults & kQorMinuteFault) {
+      report_bad_line(qor, line);
       failed = true;
     }
     if (slot->last == nullptr)
@@ -264,7 +292,11 @@ void qor_read_file(qor_context *qor) {
                t->on_minute, t->off_hour, t->off_minute);
     }
   }
-  if (failed) exit(1);
+  return failed;
+}
+
+void qor_read_file(qor_context *qor) {
+  if (qor_read_timers(qor)) exit(1);
 }
 
 // The sort key, wide enough for the hours of a bad line (up to 42949672).

@@ -74,6 +74,21 @@ int qor_initialize(int argc, char **argv, qor_context *qor);
 // was good; otherwise ends the process with status 1 after reading it all.
 void qor_read_file(qor_context *qor);
 
+// The tests a timer line can fail, as bits of qor_parse_line()'s result.
+constexpr unsigned kQorFieldFault = 1;   // a name missing, or a time above 2400
+constexpr unsigned kQorMinuteFault = 2;  // a minute above 59
+
+// Parses one timer line as "%s %s %u %u" into `device` and `channel` (cut
+// to 255 characters) and the times of `timer` (its `next` is left alone).
+// Returns the tests it failed; 0 for a good line.
+unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
+                        char (&channel)[kQorNameSize], qor_timer *timer);
+
+// qor_read_file() without the exit: reads, stores, sorts and lists the
+// whole timer file as it does, reporting each bad line, and returns true
+// when any line was bad.
+bool qor_read_timers(qor_context *qor);
+
 // Returns the intervals of `head` relinked in ascending order of start time,
 // intervals with equal starts in their original order.
 qor_timer *qor_sort_qor_timer(qor_timer *head);

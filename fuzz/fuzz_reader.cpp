@@ -1,0 +1,60 @@
+// The whole timer-file reader on arbitrary bytes: it must read everything
+// without a fault and leave each pair once, its intervals in order.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "qortimer.h"
+
+static void check(bool ok, const char *what) {
+  if (!ok) {
+    fprintf(stderr, "check failed: %s\n", what);
+    abort();
+  }
+}
+
+static long long key(const qor_timer *t) {
+  return static_cast<long long>(t->on_hour) * 100 + t->on_minute;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static qor_context qor;
+  memset(&qor, 0, sizeof qor);
+  strcpy(qor.infile, "fuzz.txt");
+  qor.verbose = size > 0 && (data[0] & 1);  // run the listing on half the inputs
+  // fmemopen() refuses an empty buffer; one byte past the data is never read.
+  char *copy = static_cast<char *>(malloc(size + 1));
+  if (size) memcpy(copy, data, size);
+  copy[size] = '\0';
+  qor.timer_stream = fmemopen(copy, size ? size : 1, "r");
+  check(qor.timer_stream != nullptr, "fmemopen");
+  if (size == 0) fgetc(qor.timer_stream);  // reach the end of the one byte
+
+  const bool failed = qor_read_timers(&qor);
+
+  std::set<std::pair<std::string, std::string>> pairs;
+  for (qor_entry *e = qor.entries; e != nullptr;) {
+    check(strlen(e->device) <= 255 && strlen(e->channel) <= 255, "names cut");
+    check(pairs.emplace(e->device, e->channel).second, "each pair once");
+    check(e->state == -1 && e->last_change == 0 && e->last_sent == 0, "fresh entry");
+    if (!failed) check(e->device[0] && e->channel[0], "good entries have names");
+    check(e->timers != nullptr, "an entry has an interval");
+    for (qor_timer *t = e->timers; t != nullptr;) {
+      if (t->next) check(key(t) <= key(t->next), "intervals sorted");
+      if (!failed) check(key(t) <= 2400 && t->on_minute <= 59, "good intervals are in range");
+      qor_timer *next = t->next;
+      free(t);
+      t = next;
+    }
+    qor_entry *next = e->next;
+    free(e);
+    e = next;
+  }
+  fclose(qor.timer_stream);
+  free(copy);
+  return 0;
+}
