@@ -41,8 +41,8 @@ TEST_F(SocketTest, NothingWaitingGivesZeroAtOnceAndPrintsNothing) {
 }
 
 // Learns the daemon socket's address from a broadcast it sends, then sends
-// `payload` back to it from the listener.
-static void ReplyFromListener(Listener &listener, const std::string &payload) {
+// `payload` to it from `from`.
+static void SendToDaemon(Listener &listener, const Listener &from, const std::string &payload) {
   ASSERT_EQ(qor_socket_sendbuf("hello"), 5);
   std::string got, ip;
   int port = 0;
@@ -51,7 +51,7 @@ static void ReplyFromListener(Listener &listener, const std::string &payload) {
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(port));
   ASSERT_EQ(inet_pton(AF_INET, ip.c_str(), &to.sin_addr), 1);
-  ASSERT_EQ(sendto(listener.fd(), payload.data(), payload.size(), 0,
+  ASSERT_EQ(sendto(from.fd(), payload.data(), payload.size(), 0,
                    reinterpret_cast<sockaddr *>(&to), sizeof to),
             static_cast<ssize_t>(payload.size()));
   usleep(50 * 1000);  // delivery on one host is immediate; this is margin
@@ -60,7 +60,7 @@ static void ReplyFromListener(Listener &listener, const std::string &payload) {
 TEST_F(SocketTest, LongDatagramArrivesCutTo2047Bytes) {
   Listener listener;
   const std::string big(3000, 'x');
-  ASSERT_NO_FATAL_FAILURE(ReplyFromListener(listener, big));
+  ASSERT_NO_FATAL_FAILURE(SendToDaemon(listener, listener, big));
   char buf[2048];
   memset(buf, 'z', sizeof buf);
   EXPECT_EQ(qor_socket_getbuf(buf), 2047);
@@ -69,7 +69,7 @@ TEST_F(SocketTest, LongDatagramArrivesCutTo2047Bytes) {
 
 TEST_F(SocketTest, EmptyDatagramGivesMinusOneAndItsMessage) {
   Listener listener;
-  ASSERT_NO_FATAL_FAILURE(ReplyFromListener(listener, ""));
+  ASSERT_NO_FATAL_FAILURE(SendToDaemon(listener, listener, ""));
   char buf[2048];
   testing::internal::CaptureStderr();
   EXPECT_EQ(qor_socket_getbuf(buf), -1);
@@ -80,22 +80,13 @@ TEST_F(SocketTest, EmptyDatagramGivesMinusOneAndItsMessage) {
 TEST_F(SocketTest, AfterADatagramArrivesTheNextSendGoesToItsSender) {
   Listener listener;
   Listener peer(4711);
-  // The peer talks to the daemon socket, whose port the listener learnt.
-  ASSERT_EQ(qor_socket_sendbuf("hello"), 5);
-  std::string got, ip;
-  int port = 0;
-  ASSERT_TRUE(listener.Receive(&got, 2, &ip, &port));
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(sendto(peer.fd(), "ping", 4, 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 4);
-  usleep(50 * 1000);
+  ASSERT_NO_FATAL_FAILURE(SendToDaemon(listener, peer, "ping"));
   char buf[2048];
   ASSERT_EQ(qor_socket_getbuf(buf), 4);
   EXPECT_STREQ(buf, "ping");
 
   ASSERT_EQ(qor_socket_sendbuf("reply"), 5);
+  std::string got;
   ASSERT_TRUE(peer.Receive(&got, 2));
   EXPECT_EQ(got, "reply");
   EXPECT_FALSE(listener.Receive(&got, 0.2)) << "a broadcast went out instead: " << got;
