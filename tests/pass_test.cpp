@@ -403,6 +403,7 @@ TEST_F(PassModelTest, PassesAllocateNothing) {
   counting = true;
   void *volatile probe = malloc(16);
   counting = false;
+  EXPECT_NE(probe, nullptr);
   free(probe);
   EXPECT_EQ(allocations.load(), 1);
 }
