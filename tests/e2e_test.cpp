@@ -15,49 +15,21 @@
 
 namespace {
 
+using qortest::CommandStamp;
+using qortest::Hms;
 using qortest::Listener;
+using qortest::ParseRecords;
+using qortest::Record;
 using qortest::ReadFile;
 using qortest::RunBinary;
 using qortest::RunOptions;
 using qortest::RunResult;
+using qortest::Series;
+using qortest::TargetAndState;
 using qortest::TempDir;
 using qortest::WriteFile;
 
-// A log or echo record: the command line, then the ctime line.
-struct Record {
-  std::string command;  // without " (sent length)"
-  std::string head;     // the whole first line
-  std::string when;     // the ctime text, line end included
-};
-
-std::vector<Record> ParseRecords(const std::string &text) {
-  std::vector<Record> records;
-  std::istringstream in(text);
-  for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
-    records.push_back({head.substr(0, head.rfind(" (")), head, when + "\n"});
-  return records;
-}
-
-// The calendar stamp of a command.
-time_t Stamp(const std::string &command) {
-  return static_cast<time_t>(std::stoul(command.substr(command.rfind(' ') + 1, 8), nullptr, 16));
-}
-
-// "HH:MM:SS" in UTC.
-std::string Hms(time_t t) {
-  tm utc;
-  gmtime_r(&t, &utc);
-  char buf[16];
-  strftime(buf, sizeof buf, "%H:%M:%S", &utc);
-  return buf;
-}
-
-std::string StampTime(const std::string &command) { return Hms(Stamp(command)); }
-
-std::string TargetAndState(const std::string &command) {
-  const size_t start = command.find("QORTIMER-") + 9;
-  return command.substr(start, command.rfind(' ') - start);
-}
+std::string StampTime(const std::string &command) { return Hms(CommandStamp(command)); }
 
 std::string LibFaketime() {
   for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
@@ -112,7 +84,7 @@ void ExpectConsistent(const DaemonRun &run) {
                                    std::to_string(d.size()) + ")");
     EXPECT_EQ(run.echo[i].head, run.log[i].head);
     EXPECT_EQ(run.echo[i].when, run.log[i].when);
-    const time_t t = Stamp(d);
+    const time_t t = CommandStamp(d);
     char expected_when[64];
     ASSERT_NE(ctime_r(&t, expected_when), nullptr);
     EXPECT_EQ(run.log[i].when, expected_when);
@@ -138,9 +110,8 @@ TEST(EndToEndTest, AcceleratedClockSendsTheDocumentedCadenceAcrossAChange) {
   // OFF from the start every 5 s; the change at 08:01 goes out at once and
   // repeats every 5 s through 08:06:00, then every 300 s.
   const time_t start = 1796803190;  // 2026-12-09 07:59:50 UTC
-  std::vector<std::string> expected;
-  for (time_t t = start; t < start + 70; t += 5) expected.push_back(Hms(t) + " lamp-1-OFF");
-  for (time_t t = start + 70; t <= start + 370; t += 5) expected.push_back(Hms(t) + " lamp-1-ON");
+  std::vector<std::string> expected = Series(start, start + 65, 5, "lamp-1-OFF");
+  for (const auto &s : Series(start + 70, start + 370, 5, "lamp-1-ON")) expected.push_back(s);
   expected.push_back("08:11:00 lamp-1-ON");
   EXPECT_EQ(expected[14], "08:01:00 lamp-1-ON");
   std::vector<std::string> got;
@@ -163,7 +134,7 @@ TEST(EndToEndTest, RealClockSendsEveryEntryAtStartAndAgainAfter5Seconds) {
     EXPECT_EQ(StampTime(run.datagrams[i]), start);
     const std::string &again = run.datagrams[i + 3];
     EXPECT_EQ(TargetAndState(again), TargetAndState(run.datagrams[i]));
-    EXPECT_EQ(Stamp(again), Stamp(run.datagrams[i]) + 5);
+    EXPECT_EQ(CommandStamp(again), CommandStamp(run.datagrams[i]) + 5);
   }
   EXPECT_EQ(TargetAndState(run.datagrams[0]).substr(0, 7), "lamp-1-");
   EXPECT_EQ(TargetAndState(run.datagrams[1]).substr(0, 6), "fan-2-");

@@ -458,34 +458,17 @@ class DaemonTest : public ::testing::Test {
     fclose(qor_.timer_stream);
   }
 
-  // The log's records, each "command (sent length)" and the ctime line.
-  std::vector<std::pair<std::string, std::string>> LogRecords() {
-    std::istringstream in(ReadFile(log_path_));
-    std::vector<std::pair<std::string, std::string>> records;
-    for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
-      records.emplace_back(head, when);
-    return records;
-  }
+  std::vector<qortest::Record> LogRecords() { return qortest::ParseRecords(ReadFile(log_path_)); }
 
-  // "HH:MM:SS STATE device-channel" for every logged command, from its
+  // "HH:MM:SS device-channel-STATE" for every logged command, from its
   // time stamp; the command's hash must verify.
   std::vector<std::string> Sends() {
     std::vector<std::string> sends;
     for (const auto &rec : LogRecords()) {
-      const std::string cmd = rec.first.substr(0, rec.first.find(" ("));
-      std::string copy = cmd;
-      EXPECT_EQ(qorhash_test(&copy[0]), 0) << cmd;
-      // qorctrl command QORTIMER-dev-ch-STATE tttttttt-cccccccc-hhhh
-      const size_t target = cmd.find("QORTIMER-") + 9, blank = cmd.rfind(' ');
-      const std::string name_state = cmd.substr(target, blank - target);
-      const size_t dash = name_state.rfind('-');
-      const time_t t = static_cast<time_t>(std::stoul(cmd.substr(blank + 1, 8), nullptr, 16));
-      tm local;
-      gmtime_r(&t, &local);
-      char when[16];
-      strftime(when, sizeof when, "%H:%M:%S", &local);
-      sends.push_back(std::string(when) + " " + name_state.substr(dash + 1) + " " +
-                      name_state.substr(0, dash));
+      std::string copy = rec.command;
+      EXPECT_EQ(qorhash_test(&copy[0]), 0) << rec.command;
+      sends.push_back(qortest::Hms(qortest::CommandStamp(rec.command)) + " " +
+                      qortest::TargetAndState(rec.command));
     }
     return sends;
   }
@@ -576,7 +559,7 @@ TEST_F(CommandTest, FailedSendIsLoggedWithMinusOneAndTheDaemonGoesOn) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), " *** ERROR sendto: Bad file descriptor\n");
   const auto records = LogRecords();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_NE(records[0].first.find(" (-1 "), std::string::npos) << records[0].first;
+  EXPECT_NE(records[0].head.find(" (-1 "), std::string::npos) << records[0].head;
 }
 
 TEST_F(CommandTest, TimeWithoutACalendarTextIsLoggedWithAPlaceholder) {
@@ -590,8 +573,8 @@ TEST_F(CommandTest, TimeWithoutACalendarTextIsLoggedWithAPlaceholder) {
   const std::string out = testing::internal::GetCapturedStdout();
   const auto records = LogRecords();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].second, "?");
-  EXPECT_EQ(out, records[0].first + "\n?\n");
+  EXPECT_EQ(records[0].when, "?\n");
+  EXPECT_EQ(out, records[0].head + "\n?\n");
 }
 
 TEST_F(CommandTest, WithoutALogFileCommandsAreStillSentAndEchoed) {
@@ -628,10 +611,10 @@ class PassTest : public DaemonTest {
 TEST_F(PassTest, FirstPassSendsEveryEntryInFileOrderWithSharedStamps) {
   Schedule("lamp 1 0800 0900\nfan 2 0600 1000\nempty 3 0000 0000\n");
   qor_pass(&qor_, static_cast<clock_t>(0x1234abcd), At(7, 0, 0));
-  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 OFF lamp-1", "07:00:00 ON fan-2",
-                                               "07:00:00 ON empty-3"}));
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 lamp-1-OFF", "07:00:00 fan-2-ON",
+                                               "07:00:00 empty-3-ON"}));
   for (const auto &rec : LogRecords())
-    EXPECT_NE(rec.first.find(" 6b18fc70-1234abcd-"), std::string::npos) << rec.first;
+    EXPECT_NE(rec.head.find(" 6b18fc70-1234abcd-"), std::string::npos) << rec.head;
   EXPECT_EQ(qor_.hour, 7);
   EXPECT_EQ(qor_.minute, 0);
 }
@@ -639,14 +622,9 @@ TEST_F(PassTest, FirstPassSendsEveryEntryInFileOrderWithSharedStamps) {
 TEST_F(PassTest, RepeatsEvery5SecondsFor300SecondsThenEvery300) {
   Schedule("lamp 1 0800 0900\n");
   RunAt(EverySecond(At(7, 0, 0), At(7, 21, 0)));
-  std::vector<std::string> expected;
-  char buf[32];
-  for (int s = 0; s <= 300; s += 5) {
-    snprintf(buf, sizeof buf, "07:%02d:%02d OFF lamp-1", s / 60, s % 60);
-    expected.push_back(buf);
-  }
+  std::vector<std::string> expected = qortest::Series(At(7, 0, 0), At(7, 5, 0), 5, "lamp-1-OFF");
   for (const char *t : {"07:10:00", "07:15:00", "07:20:00"})
-    expected.push_back(std::string(t) + " OFF lamp-1");
+    expected.push_back(std::string(t) + " lamp-1-OFF");
   EXPECT_EQ(Sends(), expected);
 }
 
@@ -664,23 +642,19 @@ TEST_F(PassTest, ThresholdsAreInclusiveAtTheirExactBoundaries) {
          t + 599,      // no
          t + 600,      // exactly 300 s since the last send: sends
          t + 899, t + 900});
-  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 OFF lamp-1", "07:00:05 OFF lamp-1",
-                                               "07:05:00 OFF lamp-1", "07:10:00 OFF lamp-1",
-                                               "07:15:00 OFF lamp-1"}));
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"07:00:00 lamp-1-OFF", "07:00:05 lamp-1-OFF",
+                                               "07:05:00 lamp-1-OFF", "07:10:00 lamp-1-OFF",
+                                               "07:15:00 lamp-1-OFF"}));
 }
 
 TEST_F(PassTest, ChangeAtAMinuteBoundaryGoesOutAtOnceAndRestartsTheCadence) {
   Schedule("lamp 1 0800 0900\n");
   RunAt(EverySecond(At(7, 59, 58), At(8, 1, 11)));
-  std::vector<std::string> expected{"07:59:58 OFF lamp-1"};
-  for (int s = 3; s <= 58; s += 5) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "08:00:%02d OFF lamp-1", s);
-    expected.push_back(buf);
-  }
+  std::vector<std::string> expected =
+      qortest::Series(At(7, 59, 58), At(8, 0, 58), 5, "lamp-1-OFF");
   // 08:01:00 is the first ON minute: sent at once, 2 s after the last OFF.
-  for (const char *t : {"08:01:00", "08:01:05", "08:01:10"})
-    expected.push_back(std::string(t) + " ON lamp-1");
+  for (const auto &s : qortest::Series(At(8, 1, 0), At(8, 1, 10), 5, "lamp-1-ON"))
+    expected.push_back(s);
   EXPECT_EQ(Sends(), expected);
 }
 
@@ -691,8 +665,8 @@ TEST_F(PassTest, BackwardStepSuppressesRepeatsButNotChanges) {
   RunAt(EverySecond(t - 100, t + 9));       // back 107 s, same state: silent
   RunAt({t + 10});                          // 5 s after the last send again
   RunAt({At(10, 59, 0), At(10, 59, 1)});    // back into OFF: a change, sent once
-  EXPECT_EQ(Sends(), (std::vector<std::string>{"12:00:00 ON lamp-1", "12:00:05 ON lamp-1",
-                                               "12:00:10 ON lamp-1", "10:59:00 OFF lamp-1"}));
+  EXPECT_EQ(Sends(), (std::vector<std::string>{"12:00:00 lamp-1-ON", "12:00:05 lamp-1-ON",
+                                               "12:00:10 lamp-1-ON", "10:59:00 lamp-1-OFF"}));
 }
 
 TEST_F(PassTest, EmptyScheduleSendsNothing) {
@@ -708,9 +682,9 @@ TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
   RunAt(EverySecond(At(7, 59, 59), At(8, 0, 6)));
   // fan turns OFF at 08:00 (the end minute is OFF) and restarts its cadence.
   EXPECT_EQ(Sends(),
-            (std::vector<std::string>{"07:59:59 OFF lamp-1", "07:59:59 ON fan-2",
-                                      "08:00:00 OFF fan-2", "08:00:04 OFF lamp-1",
-                                      "08:00:05 OFF fan-2"}));
+            (std::vector<std::string>{"07:59:59 lamp-1-OFF", "07:59:59 fan-2-ON",
+                                      "08:00:00 fan-2-OFF", "08:00:04 lamp-1-OFF",
+                                      "08:00:05 fan-2-OFF"}));
 }
 
 TEST(PassDeathTest, CalendarFailureEndsTheProcess) {

@@ -144,6 +144,37 @@ std::vector<std::string> DaemonCommand() {
   return words;
 }
 
+std::vector<Record> ParseRecords(const std::string &text) {
+  std::vector<Record> records;
+  std::istringstream in(text);
+  for (std::string head, when; std::getline(in, head) && std::getline(in, when);)
+    records.push_back({head.substr(0, head.rfind(" (")), head, when + "\n"});
+  return records;
+}
+
+time_t CommandStamp(const std::string &command) {
+  return static_cast<time_t>(std::stoul(command.substr(command.rfind(' ') + 1, 8), nullptr, 16));
+}
+
+std::string TargetAndState(const std::string &command) {
+  const size_t start = command.find("QORTIMER-") + 9;
+  return command.substr(start, command.rfind(' ') - start);
+}
+
+std::string Hms(time_t t) {
+  tm utc;
+  gmtime_r(&t, &utc);
+  char buf[16];
+  strftime(buf, sizeof buf, "%H:%M:%S", &utc);
+  return buf;
+}
+
+std::vector<std::string> Series(time_t from, time_t to, time_t step, const std::string &what) {
+  std::vector<std::string> series;
+  for (time_t t = from; t <= to; t += step) series.push_back(Hms(t) + " " + what);
+  return series;
+}
+
 Listener::Listener(int port) {
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd_ < 0) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,6 +65,24 @@ RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &opti
 // $QOR_TEST_DAEMON, behind the words of $QOR_TEST_EMULATOR when that is set
 // (for instance "qemu-arm -L /usr/arm-linux-gnueabihf" for a board build).
 std::vector<std::string> DaemonCommand();
+
+// A log or echo record: the command line, then the ctime line.
+struct Record {
+  std::string command;  // without " (sent length)"
+  std::string head;     // the whole first line
+  std::string when;     // the ctime text, line end included
+};
+std::vector<Record> ParseRecords(const std::string &text);
+
+// The calendar stamp of a command, and its target and state ("lamp-1-ON").
+time_t CommandStamp(const std::string &command);
+std::string TargetAndState(const std::string &command);
+
+// "HH:MM:SS" in UTC.
+std::string Hms(time_t t);
+
+// "HH:MM:SS what" for every `step` seconds from `from` through `to`.
+std::vector<std::string> Series(time_t from, time_t to, time_t step, const std::string &what);
 
 // A UDP socket bound to port 1962 on every address of the namespace.
 class Listener {
