@@ -14,3 +14,5 @@ void qor_init_socket() { refuse("qor_init_socket"); }
 int qor_socket_sendbuf(const char *) { refuse("qor_socket_sendbuf"); }
 int qor_socket_getbuf(char *) { refuse("qor_socket_getbuf"); }
 int qor_socket_close() { refuse("qor_socket_close"); }
+bool qor_parse_destination(const char *, sockaddr_in *) { refuse("qor_parse_destination"); }
+void qor_socket_use_destination(const sockaddr_in &) { refuse("qor_socket_use_destination"); }

@@ -7,10 +7,21 @@
 #ifndef QORTIMER_QOR_SOCKET_H_
 #define QORTIMER_QOR_SOCKET_H_
 
+#include <netinet/in.h>
+
 constexpr int kQorPort = 1962;
 constexpr const char *kQorBroadcastAddress = "192.168.0.255";
 // Largest datagram qor_socket_getbuf() delivers; its buffer needs one more byte.
 constexpr int kQorMaxDatagram = 2047;
+
+// Reads a destination "ADDRESS[:PORT]": a dotted IPv4 address and a
+// decimal port from 1 to 65535 (1962 when left out). Fills *out and returns
+// true, or returns false and leaves *out alone.
+bool qor_parse_destination(const char *text, sockaddr_in *out);
+
+// Makes `to` the destination that qor_init_socket() sets up, instead of
+// port 1962 of 192.168.0.255. Call it before qor_init_socket().
+void qor_socket_use_destination(const sockaddr_in &to);
 
 // Opens the socket, or reports the failure and ends the process with status 1.
 void qor_init_socket();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
 #include "test_util.h"
@@ -32,6 +33,49 @@ TEST_F(SocketTest, ListenerOnPort1962ReceivesExactlyTheBytesSent) {
   ASSERT_TRUE(listener.Receive(&got, 2));
   EXPECT_EQ(got, text);  // no NUL, no line end
 }
+
+// A destination as QORTIMER_DESTINATION gives it; "" in `address` means
+// it is refused.
+struct DestinationCase {
+  const char *text;
+  const char *address;
+  int port;
+};
+
+const DestinationCase kDestinationCases[] = {
+    {"192.168.0.255", "192.168.0.255", 1962}, {"10.1.2.255:1962", "10.1.2.255", 1962},
+    {"127.0.0.1:1", "127.0.0.1", 1},         {"0.0.0.0:65535", "0.0.0.0", 65535},
+    {"10.0.0.7:00080", "10.0.0.7", 80},      {"", "", 0},
+    {"x", "", 0},                            {"300.1.1.1", "", 0},
+    {":1962", "", 0},                        {"1.2.3.4:", "", 0},
+    {"1.2.3.4:0", "", 0},                    {"1.2.3.4:65536", "", 0},
+    {"1.2.3.4:99999999999999999999", "", 0}, {"1.2.3.4:+5", "", 0},
+    {"1.2.3.4:5x", "", 0},                   {"1.2.3", "", 0},
+    {"010.1.1.1", "", 0},                    {"1.2.3.4 ", "", 0},
+    {"1.2.3.4:5:6", "", 0},                  {"0x7f.0.0.1", "", 0},
+};
+
+class DestinationTest : public ::testing::TestWithParam<DestinationCase> {};
+
+TEST_P(DestinationTest, IsReadOrRefused) {
+  const DestinationCase &c = GetParam();
+  sockaddr_in to;
+  memset(&to, 0xa5, sizeof to);
+  const sockaddr_in untouched = to;
+  const bool ok = qor_parse_destination(c.text, &to);
+  ASSERT_EQ(ok, c.address[0] != '\0') << c.text;
+  if (!ok) {
+    EXPECT_EQ(memcmp(&to, &untouched, sizeof to), 0);
+    return;
+  }
+  char ip[INET_ADDRSTRLEN];
+  EXPECT_EQ(to.sin_family, AF_INET);
+  EXPECT_STREQ(inet_ntop(AF_INET, &to.sin_addr, ip, sizeof ip), c.address);
+  EXPECT_EQ(ntohs(to.sin_port), c.port);
+  EXPECT_EQ(memcmp(to.sin_zero, "\0\0\0\0\0\0\0\0", sizeof to.sin_zero), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, DestinationTest, ::testing::ValuesIn(kDestinationCases));
 
 TEST_F(SocketTest, NothingWaitingGivesZeroAtOnceAndPrintsNothing) {
   char buf[2048];
