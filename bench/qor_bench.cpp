@@ -58,7 +58,7 @@ std::string Hhmm(int minute_of_day) {
 class SteadySchedule {
  public:
   explicit SteadySchedule(int n) : qor_(new qor_context()) {
-    base_ = time(nullptr);
+    base_ = qor_calendar_time();
     tm local;
     localtime_r(&base_, &local);
     const int window = local.tm_hour * 60 + 120;
@@ -112,7 +112,7 @@ void BM_Floor(benchmark::State &state) {
   tm local;
   for (auto _ : state) {
     const clock_t ticks = clock();
-    const time_t now = time(nullptr);
+    const time_t now = qor_calendar_time();
     snprintf(clock_hex, sizeof clock_hex, "%08x", static_cast<unsigned>(ticks));
     snprintf(time_hex, sizeof time_hex, "%08x", static_cast<unsigned>(now));
     localtime_r(&now, &local);
@@ -126,7 +126,7 @@ BENCHMARK(BM_Floor);
 // Passes as the loop runs them, on the real clocks.
 void BM_LoopPass(benchmark::State &state) {
   SteadySchedule s(static_cast<int>(state.range(0)));
-  for (auto _ : state) qor_pass(s.qor(), clock(), time(nullptr));
+  for (auto _ : state) qor_pass(s.qor(), clock(), qor_calendar_time());
   s.CheckNothingSent(state);
 }
 BENCHMARK(BM_LoopPass)->Arg(1)->Arg(100)->Arg(10000);

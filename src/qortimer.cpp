@@ -84,7 +84,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   // Read once here; every later conversion to local time uses this zone.
   tzset();
   take_clock_stamp(qor, clock());
-  take_time_stamp(qor, time(nullptr));
+  take_time_stamp(qor, qor_calendar_time());
 
   qor->logfile = fopen(kQorLogFile, "a");
   if (qor->logfile == nullptr)
@@ -470,8 +470,17 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   qor->evaluated = 1;
 }
 
+time_t qor_calendar_time() {
+  timespec ts;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return static_cast<time_t>(-1);
+  return ts.tv_sec;
+}
+
 void qor_run(qor_context *qor) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
-  for (;;) qor_pass(qor, clock(), time(nullptr));
+  for (;;) {
+    const clock_t ticks = clock();
+    qor_pass(qor, ticks, qor_calendar_time());
+  }
 }

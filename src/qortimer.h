@@ -55,12 +55,12 @@ struct qor_context {
   int minute;
   qor_entry *entries;          // in order of first appearance in the file
 
-  // Added after the published fields, for speed: the calendar time of the
-  // last pass that looked at the current entries (its local time is `hour`
-  // and `minute`), valid when `evaluated` is 1. A pass in that same second
-  // can send nothing and skips the entries; one in that same minute of the
-  // day skips their intervals. qor_initialize and qor_read_file clear
-  // `evaluated`; so does zeroing the record, as for a context built by hand.
+  // The calendar time of the last pass that looked at the current entries
+  // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
+  // pass in that same second can send nothing and skips the entries; one in
+  // that same minute of the day skips their intervals. qor_initialize and
+  // qor_read_file clear `evaluated`; so does zeroing the record, as for a
+  // context built by hand.
   time_t evaluated_now;
   int evaluated;
 };
@@ -115,6 +115,10 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
 // time, and for every entry the decision whether a command is due. Only
 // passes may change the entries' sending state once they have begun.
 void qor_pass(qor_context *qor, clock_t ticks, time_t now);
+
+// The calendar time in whole seconds from the precise clock, which turns to
+// a new second at the second itself; -1 when the clock fails.
+time_t qor_calendar_time();
 
 // The polling loop: runs passes with the real clocks for ever.
 [[noreturn]] void qor_run(qor_context *qor);
