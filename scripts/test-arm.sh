@@ -4,9 +4,9 @@
 # qemu-arm inside a private network namespace (see netns-run). Then the
 # end-to-end suite, built for this machine, runs its real-clock tests
 # against the ARM daemon and against the static board binary, both under
-# qemu-arm. The accelerated-clock test stays on the host tier: at 20
-# simulated seconds per second it needs the first pass within 50 ms of the
-# start, which an emulated start-up cannot promise.
+# qemu-arm. The tests on a fake clock stay on the host tier: libfaketime is
+# a library of the build machine, which the emulated daemon cannot load, and
+# an accelerated clock needs a faster start-up than emulation gives.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user googletest file
@@ -30,5 +30,5 @@ cmake --build "$host" --target e2e_test -j"$jobs"
 for daemon in "$arm/qortimer" "$board/qortimer"; do
   echo "test-arm: end-to-end run of $daemon under $emulator"
   QOR_TEST_EMULATOR=$emulator QOR_TEST_DAEMON=$(realpath "$daemon") \
-    scripts/netns-run timeout 120 "$host/tests/e2e_test" --gtest_filter='-*AcceleratedClock*'
+    scripts/netns-run timeout 180 "$host/tests/e2e_test" --gtest_filter='-*AcceleratedClock*:*FakeClock*'
 done

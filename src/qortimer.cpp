@@ -52,6 +52,19 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 
 // ---------------------------------------------------------------- start-up
 
+// Opt-in settings from the environment. Unset, they change nothing; a bad
+// one ends start-up before anything is opened, so nothing is ever sent with
+// a setting the operator did not mean.
+static void read_environment(qor_context *qor) {
+  qor->idle = 0;
+  if (const char *idle = getenv("QORTIMER_IDLE")) {
+    if (strcmp(idle, "1") == 0)
+      qor->idle = 1;
+    else if (strcmp(idle, "0") != 0)
+      die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
+  }
+}
+
 int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (argc <= 1) die(" *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=%d)\n", argc);
 
@@ -76,6 +89,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     }
   }
   if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
+  read_environment(qor);
 
   qor->timer_stream = fopen(qor->infile, "r");
   if (qor->timer_stream == nullptr)
@@ -476,11 +490,22 @@ time_t qor_calendar_time() {
   return ts.tv_sec;
 }
 
+void qor_sleep_past(time_t second) {
+  timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec != second) return;
+  // A relative sleep on the monotonic clock: a step of the calendar clock
+  // cannot stretch it, and is seen by the pass that follows it.
+  timespec rest{0, 1000000000L - now.tv_nsec};
+  if (rest.tv_nsec == 1000000000L) rest = timespec{1, 0};
+  clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
+}
+
 void qor_run(qor_context *qor) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
   for (;;) {
     const clock_t ticks = clock();
     qor_pass(qor, ticks, qor_calendar_time());
+    if (qor->idle) qor_sleep_past(qor->now);
   }
 }

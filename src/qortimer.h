@@ -63,6 +63,10 @@ struct qor_context {
   // context built by hand.
   time_t evaluated_now;
   int evaluated;
+
+  // 1: sleep until the next calendar second after each pass (QORTIMER_IDLE=1)
+  // instead of polling without pause.
+  int idle;
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
@@ -119,6 +123,11 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 // The calendar time in whole seconds from the precise clock, which turns to
 // a new second at the second itself; -1 when the clock fails.
 time_t qor_calendar_time();
+
+// Idle mode's wait after a pass in calendar second `second`: sleeps until
+// the next second begins, at most 1 s. Returns at once when the clock no
+// longer reads `second`, and early on a signal.
+void qor_sleep_past(time_t second);
 
 // The polling loop: runs passes with the real clocks for ever.
 [[noreturn]] void qor_run(qor_context *qor);

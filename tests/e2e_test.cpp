@@ -1,6 +1,7 @@
 // End-to-end tests: the real daemon in the private test network, with a
 // listener on port 1962, stopped by SIGKILL as an operator's kill would.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,31 +16,25 @@
 
 namespace {
 
+using qortest::Arrival;
 using qortest::CommandStamp;
 using qortest::Hms;
+using qortest::LibFaketime;
 using qortest::Listener;
 using qortest::ParseRecords;
 using qortest::Record;
 using qortest::ReadFile;
 using qortest::RunBinary;
 using qortest::RunOptions;
+using qortest::RunReceiving;
 using qortest::RunResult;
 using qortest::Series;
 using qortest::TargetAndState;
 using qortest::TempDir;
+using qortest::UnderFaketime;
 using qortest::WriteFile;
 
 std::string StampTime(const std::string &command) { return Hms(CommandStamp(command)); }
-
-std::string LibFaketime() {
-  for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                        "/usr/lib/faketime/libfaketime.so.1"}) {
-    struct stat st;
-    if (stat(p, &st) == 0) return p;
-  }
-  return "";
-}
 
 // Runs the daemon until SIGKILL at the deadline, collecting what it sent.
 struct DaemonRun {
@@ -140,5 +135,86 @@ TEST(EndToEndTest, RealClockSendsEveryEntryAtStartAndAgainAfter5Seconds) {
   EXPECT_EQ(TargetAndState(run.datagrams[1]).substr(0, 6), "fan-2-");
   EXPECT_EQ(TargetAndState(run.datagrams[2]).substr(0, 9), "heater-x-");
 }
+
+// ------------------------------------------------------- on the board
+
+double Seconds(const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+
+double Seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+
+// Processor time used by this process's ended children so far.
+double ChildrenProcessorSeconds() {
+  rusage u;
+  getrusage(RUSAGE_CHILDREN, &u);
+  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+TEST(EndToEndTest, IdleModeSendsOnTheBusySecondsAndUsesLittleProcessorTime) {
+  REQUIRE_PRIVATE_NETNS();
+  RunOptions options;
+  options.env = {{"TZ", "UTC"}, {"QORTIMER_IDLE", "1"}};
+  options.timeout_seconds = 11.5;
+  const double before = ChildrenProcessorSeconds();
+  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\nheater x 0000 0000\n",
+                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\nheater x 00:00 00:00\n",
+                                  options);
+  const double used = ChildrenProcessorSeconds() - before;
+  ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
+  // As in busy mode: every entry at the start, and again 5 and 10 s later.
+  ASSERT_EQ(run.datagrams.size(), 9u);
+  const time_t start = CommandStamp(run.datagrams[0]);
+  for (size_t i = 0; i < run.datagrams.size(); i++) {
+    EXPECT_EQ(CommandStamp(run.datagrams[i]), start + 5 * static_cast<time_t>(i / 3)) << i;
+    EXPECT_EQ(TargetAndState(run.datagrams[i]), TargetAndState(run.datagrams[i % 3]));
+  }
+  // Busy polling would use about all of the 11.5 s.
+  EXPECT_LT(used, 0.1 * options.timeout_seconds) << "processor seconds";
+}
+
+// The daemon in idle mode, its clock stepped forward into an ON interval
+// and then back out of it by rewriting libfaketime's setting while it runs.
+TEST(EndToEndTest, FakeClockStepInIdleModeIsActedOnWithinASecond) {
+  REQUIRE_PRIVATE_NETNS();
+  ASSERT_NE(LibFaketime(), "") << "libfaketime is not installed";
+  TempDir dir;
+  WriteFile(dir.File("t.txt"), "lamp 1 0800 0900\n");
+  WriteFile(dir.File("clock"), "@2026-12-09 07:58:00\n");
+  const std::string script =
+      UnderFaketime("FAKETIME_TIMESTAMP_FILE=clock") + " t.txt & pid=$!\n"
+      "step() { sleep 2; echo \"$1\" > clock.new; mv clock.new clock; date +%s.%N >> steps; }\n"
+      "step '@2026-12-09 08:29:58'\n"
+      "step '@2026-12-09 06:59:56'\n"
+      "sleep 1.5; kill -KILL $pid\n";
+  std::vector<std::string> argv = {"sh", "-c", script, "sh"};
+  for (const auto &w : qortest::DaemonCommand()) argv.push_back(w);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.timeout_seconds = 15;
+  options.env = {{"TZ", "UTC"}, {"QORTIMER_IDLE", "1"}};
+  Listener listener;
+  std::vector<Arrival> got;
+  const RunResult r = RunReceiving(argv, options, &listener, &got);
+  ASSERT_TRUE(r.exited && r.status == 0) << r.err;
+
+  std::istringstream steps(ReadFile(dir.File("steps")));
+  double forward = 0, back = 0;
+  ASSERT_TRUE(steps >> forward >> back);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(StampTime(got[0].datagram) + " " + TargetAndState(got[0].datagram),
+            "07:58:00 lamp-1-OFF");
+  // Where exactly the stepped clock lands differs by a few seconds between
+  // libfaketime's versions; the state is what counts.
+  EXPECT_EQ(TargetAndState(got[1].datagram), "lamp-1-ON");
+  EXPECT_GE(StampTime(got[1].datagram), "08:29:53");
+  EXPECT_LE(StampTime(got[1].datagram), "08:30:03");
+  EXPECT_EQ(TargetAndState(got[2].datagram), "lamp-1-OFF");
+  EXPECT_GE(StampTime(got[2].datagram), "06:59:51");
+  EXPECT_LE(StampTime(got[2].datagram), "07:00:03");
+  // Within a second of each step, with a quarter second for the test's own
+  // scheduling.
+  EXPECT_LT(Seconds(got[1].when) - forward, 1.25);
+  EXPECT_LT(Seconds(got[2].when) - back, 1.25);
+}
+
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -42,7 +43,9 @@ struct StartupCase {
   std::string err;        // exact error stream
   int status;             // exit status, or -1: still running at the deadline
   bool log_expected;      // whether qortimerlog.txt exists afterwards
+  std::vector<std::pair<std::string, std::string>> env = {};  // besides TZ=UTC
 };
+
 
 const char kGood[] = "lamp 1 1800 2300\nlamp 1 0600 0700\n";
 const char kBad[] = "lamp 1 0800\n";
@@ -74,6 +77,13 @@ const StartupCase kStartupCases[] = {
      "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true},
     {"UnknownOptionNoticeIsNotLostWhenKilled", {"a.txt", "-q"}, {{"a.txt", kGood}},
      "Unknown option (-q)\n", "", -1, true},
+    // Opt-in settings: refused before anything is opened or sent.
+    {"IdleOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_IDLE must be 0 or 1, not (yes)\n", 1, false, {{"QORTIMER_IDLE", "yes"}}},
+    {"IdleEmptyIsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_IDLE must be 0 or 1, not ()\n", 1, false, {{"QORTIMER_IDLE", ""}}},
+    {"IdleZeroIsTheBusyLoop", {"-v", "a.txt"}, {{"a.txt", kGood}},
+     "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true, {{"QORTIMER_IDLE", "0"}}},
 };
 
 void PrintTo(const StartupCase &c, std::ostream *os) { *os << c.name; }
@@ -90,8 +100,14 @@ TEST_P(StartupTest, PrintsExactlyAndEndsAsDocumented) {
   RunOptions options;
   options.cwd = dir.path();
   options.env = {{"TZ", "UTC"}};
+  options.env.insert(options.env.end(), c.env.begin(), c.env.end());
   options.timeout_seconds = c.status == -1 ? 1.5 : 10;
+  qortest::Listener listener;
   const RunResult r = RunBinary(argv, options);
+  std::string datagram;
+  if (!c.log_expected) {
+    EXPECT_FALSE(listener.Receive(&datagram, 0.1)) << "sent " << datagram;
+  }
 
   if (c.status == -1) {
     EXPECT_TRUE(r.timed_out) << "ended with " << r.status << ": " << r.err;
@@ -686,6 +702,46 @@ TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
                                       "08:00:00 fan-2-OFF", "08:00:04 lamp-1-OFF",
                                       "08:00:05 fan-2-OFF"}));
 }
+
+// Idle mode's wait, given a pass's second `offset` seconds from the clock's.
+struct SleepCase {
+  const char *name;
+  time_t offset;
+  bool to_next_second;  // otherwise it returns at once
+};
+
+const SleepCase kSleepCases[] = {
+    {"SameSecondSleepsUntilTheNextBegins", 0, true},
+    {"ClockSteppedForwardSinceThePassRunsAtOnce", -3600, false},
+    {"ClockSteppedBackSinceThePassRunsAtOnce", 3600, false},
+};
+
+// Sleeps as the case says, then exits 0 when the sleep ended where it
+// should; an alarm ends a sleep that would not.
+[[noreturn]] void SleepAndJudge(const SleepCase &c) {
+  alarm(3);
+  timespec before;
+  timespec after;
+  clock_gettime(CLOCK_REALTIME, &before);
+  qor_sleep_past(before.tv_sec + c.offset);
+  clock_gettime(CLOCK_REALTIME, &after);
+  const double slept = static_cast<double>(after.tv_sec - before.tv_sec) +
+                       static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
+  const bool ok = c.to_next_second
+                      ? after.tv_sec == before.tv_sec + 1 && after.tv_nsec < 200000000
+                      : slept < 0.05;
+  fprintf(stderr, "slept %.6f s\n", slept);
+  exit(ok ? 0 : 1);
+}
+
+class SleepTest : public ::testing::TestWithParam<SleepCase> {};
+
+TEST_P(SleepTest, NeverSleepsPastTheNextSecond) {
+  EXPECT_EXIT(SleepAndJudge(GetParam()), testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Idle, SleepTest, ::testing::ValuesIn(kSleepCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(PassDeathTest, CalendarFailureEndsTheProcess) {
   static qor_context qor;

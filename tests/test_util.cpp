@@ -8,9 +8,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -131,6 +133,41 @@ RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &opti
   result.out = ReadFile(out_path);
   result.err = ReadFile(err_path);
   return result;
+}
+
+RunResult RunReceiving(const std::vector<std::string> &argv, const RunOptions &options,
+                       Listener *listener, std::vector<Arrival> *arrivals) {
+  RunResult result;
+  std::atomic<bool> done{false};
+  std::thread runner([&] {
+    result = RunBinary(argv, options);
+    done = true;
+  });
+  std::string d;
+  for (bool last = false; !last;) {
+    last = done;  // one more round after the end collects what is left
+    while (listener->Receive(&d, last ? 0.2 : 0.02)) {
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      arrivals->push_back({d, now});
+    }
+  }
+  runner.join();
+  return result;
+}
+
+std::string LibFaketime() {
+  for (const char *p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                        "/usr/lib/faketime/libfaketime.so.1"}) {
+    struct stat st;
+    if (stat(p, &st) == 0) return p;
+  }
+  return "";
+}
+
+std::string UnderFaketime(const std::string &settings) {
+  return "env LD_PRELOAD='" + LibFaketime() + "' FAKETIME_NO_CACHE=1 " + settings + " \"$@\"";
 }
 
 std::vector<std::string> DaemonCommand() {

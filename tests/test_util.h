@@ -61,6 +61,26 @@ struct RunOptions {
 // deadline, after which the process is killed by its PID.
 RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &options);
 
+// A datagram and the real time it arrived.
+struct Arrival {
+  std::string datagram;
+  timespec when;
+};
+class Listener;
+
+// RunBinary() while receiving, as they come, the datagrams that reach
+// `listener` (a socket's buffer would overflow with a long run's traffic),
+// and those still waiting when the binary has ended.
+RunResult RunReceiving(const std::vector<std::string> &argv, const RunOptions &options,
+                       Listener *listener, std::vector<Arrival> *arrivals);
+
+// The path of libfaketime.so.1, or "" when it is not installed.
+std::string LibFaketime();
+
+// A shell command that runs the script's arguments "$@" (the daemon) under
+// libfaketime with `settings`, leaving the script itself on the real clock.
+std::string UnderFaketime(const std::string &settings);
+
 // The command that starts the built daemon: its path, or the binary named by
 // $QOR_TEST_DAEMON, behind the words of $QOR_TEST_EMULATOR when that is set
 // (for instance "qemu-arm -L /usr/arm-linux-gnueabihf" for a board build).
