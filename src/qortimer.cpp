@@ -3,6 +3,8 @@
 // datagram with its log record.
 #include "qortimer.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdint>
@@ -65,6 +67,30 @@ static void read_environment(qor_context *qor) {
   }
 }
 
+// The zone file's identity when the zone was last loaded from it.
+static struct stat loaded_zone;
+static bool loaded_zone_exists;
+
+static void note_zone_file() { loaded_zone_exists = stat(kQorZoneFile, &loaded_zone) == 0; }
+
+// With TZ unset the zone comes from /etc/localtime: load it again when that
+// names another file or the file has changed (a new zone, new zone data).
+// With TZ set the zone stays as read at start-up.
+static void reload_zone_if_changed() {
+  if (getenv("TZ") != nullptr) return;
+  struct stat st {};
+  const bool exists = stat(kQorZoneFile, &st) == 0;
+  if (exists == loaded_zone_exists &&
+      (!exists || (st.st_dev == loaded_zone.st_dev && st.st_ino == loaded_zone.st_ino &&
+                   st.st_size == loaded_zone.st_size &&
+                   st.st_mtim.tv_sec == loaded_zone.st_mtim.tv_sec &&
+                   st.st_mtim.tv_nsec == loaded_zone.st_mtim.tv_nsec)))
+    return;
+  tzset();
+  loaded_zone = st;
+  loaded_zone_exists = exists;
+}
+
 int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (argc <= 1) die(" *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=%d)\n", argc);
 
@@ -95,8 +121,8 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (qor->timer_stream == nullptr)
     die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
 
-  // Read once here; every later conversion to local time uses this zone.
   tzset();
+  if (getenv("TZ") == nullptr) note_zone_file();
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
 
@@ -450,6 +476,9 @@ static bool repeat_due(const qor_entry *e, time_t now) {
   return since_sent >= kLongRepeat;
 }
 
+// The calendar minute of `t`, rounded down for times before the epoch too.
+static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
+
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
@@ -459,6 +488,9 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // minute and every threshold is whole seconds, nothing has moved since.
   // Local time is as that pass found it, too.
   if (qor->evaluated && now == qor->evaluated_now) return;
+  if (!qor->evaluated || calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
+    reload_zone_if_changed();
+  }
 
   tm local;
   if (localtime_r(&qor->now, &local) == nullptr)

@@ -13,6 +13,7 @@ constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
 constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
 constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
 constexpr const char *kQorLogFile = "qortimerlog.txt";
+constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
 // Resend policy, in seconds.
 constexpr double kQorSettlingPeriod = 300;  // short repeats this long after a change
@@ -58,9 +59,10 @@ struct qor_context {
   // The calendar time of the last pass that looked at the current entries
   // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
   // pass in that same second can send nothing and skips the entries; one in
-  // that same minute of the day skips their intervals. qor_initialize and
-  // qor_read_file clear `evaluated`; so does zeroing the record, as for a
-  // context built by hand.
+  // that same minute of the day skips their intervals; the first pass of
+  // each new calendar minute also checks the time zone.
+  // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
+  // record, as for a context built by hand.
   time_t evaluated_now;
   int evaluated;
 

@@ -216,5 +216,119 @@ TEST(EndToEndTest, FakeClockStepInIdleModeIsActedOnWithinASecond) {
   EXPECT_LT(Seconds(got[2].when) - back, 1.25);
 }
 
+// With TZ unset the zone comes from /etc/localtime. In a private mount
+// namespace, UTC and then Tokyo's zone are bound over it; the schedule is
+// OFF in UTC and ON in Tokyo at that time.
+TEST(EndToEndTest, AcceleratedClockFollowsAZoneChangeWithinAMinute) {
+  REQUIRE_PRIVATE_NETNS();
+  ASSERT_NE(LibFaketime(), "") << "libfaketime is not installed";
+  TempDir dir;
+  WriteFile(dir.File("t.txt"), "lamp 1 1600 1800\n");
+  // 10 simulated seconds per second from 07:59:30 UTC: the zone changes
+  // at about 07:59:40, the minute turns 2 s later.
+  const std::string script =
+      "set -e\n"
+      "mount --bind /usr/share/zoneinfo/Etc/UTC /etc/localtime\n"
+      "unset TZ\n" +
+      UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") + " t.txt & pid=$!\n"
+      "sleep 1\n"
+      "mount --bind /usr/share/zoneinfo/Asia/Tokyo /etc/localtime\n"
+      "sleep 4\n"
+      "kill -KILL $pid\n";
+  std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, "sh"};
+  for (const auto &w : qortest::DaemonCommand()) argv.push_back(w);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.timeout_seconds = 15;
+  Listener listener;
+  std::vector<Arrival> got;
+  const RunResult r = RunReceiving(argv, options, &listener, &got);
+  ASSERT_TRUE(r.exited && r.status == 0) << r.err;
+
+  std::vector<std::string> sent;
+  for (const auto &a : got) sent.push_back(StampTime(a.datagram) + " " + TargetAndState(a.datagram));
+  std::vector<std::string> expected = Series(1796803170, 1796803195, 5, "lamp-1-OFF");
+  const std::vector<std::string> on = Series(1796803200, 1796803210, 5, "lamp-1-ON");
+  expected.insert(expected.end(), on.begin(), on.end());
+  ASSERT_GE(sent.size(), expected.size());
+  sent.resize(expected.size());
+  EXPECT_EQ(sent, expected);
+}
+
+// Summer time on real zone data: states follow local time, and the repeats
+// keep to calendar seconds across the hour that is skipped or repeated.
+struct SummerTimeCase {
+  const char *name;
+  const char *faketime;  // start as seconds since the epoch, and rate
+  std::vector<std::pair<time_t, std::vector<std::string>>> expected;  // UTC second, sends
+};
+
+std::vector<std::string> Repeat(const std::vector<std::string> &sends, int times) {
+  std::vector<std::string> all;
+  for (int i = 0; i < times; i++) all.insert(all.end(), sends.begin(), sends.end());
+  return all;
+}
+
+const SummerTimeCase kSummerTimeCases[] = {
+    // 2027-03-28 01:59:30 CET; at 01:00 UTC local time jumps to 03:00 CEST.
+    {"SpringForward", "@1806195570 x10",
+     {{1806195570, Repeat({"lamp-1-OFF", "fan-1-ON"}, 6)},
+      {1806195600, Repeat({"lamp-1-ON", "fan-1-ON"}, 7)}}},
+    // 2027-10-31 02:59:30 CEST; at 01:00 UTC local time falls back to
+    // 02:00 CET, the ON time, which is OFF; 02:01 CET is ON again.
+    {"FallBack", "@1824944370 x10",
+     {{1824944370, Repeat({"lamp-1-ON", "fan-1-ON"}, 6)},
+      {1824944400, Repeat({"lamp-1-OFF", "fan-1-ON"}, 12)},
+      {1824944460, Repeat({"lamp-1-ON", "fan-1-ON"}, 1)}}},
+};
+
+void PrintTo(const SummerTimeCase &c, std::ostream *os) { *os << c.name; }
+
+class SummerTimeTest : public ::testing::TestWithParam<SummerTimeCase> {};
+
+TEST_P(SummerTimeTest, AcceleratedClockSwitchesByLocalTimeOnCalendarSeconds) {
+  REQUIRE_PRIVATE_NETNS();
+  const std::string faketime = LibFaketime();
+  ASSERT_NE(faketime, "") << "libfaketime is not installed";
+  const SummerTimeCase &c = GetParam();
+  std::vector<std::string> expected;
+  for (const auto &part : c.expected) {
+    const size_t per_pass = 2;
+    for (size_t i = 0; i < part.second.size(); i++)
+      expected.push_back(Hms(part.first + 5 * static_cast<time_t>(i / per_pass)) + " " +
+                         part.second[i]);
+  }
+  RunOptions options;
+  options.env = {{"LD_PRELOAD", faketime},
+                 {"FAKETIME", c.faketime},
+                 {"FAKETIME_FMT", "%s"},
+                 {"FAKETIME_NO_CACHE", "1"},
+                 {"TZ", "Europe/Berlin"}};
+  // The log's ctime lines are compared in the daemon's zone.
+  const char *zone = getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  setenv("TZ", "Europe/Berlin", 1);
+  tzset();
+  // Long enough for every expected send, with 2 simulated seconds per
+  // 200 ms of start-up.
+  options.timeout_seconds = static_cast<double>(expected.size()) / 2 * 0.5 + 2;
+  const DaemonRun run = RunDaemon("lamp 1 0200 0400\nfan 1 0000 0000\n",
+                                  "lamp 1 02:00 04:00\nfan 1 00:00 00:00\n", options);
+  ExpectConsistent(run);
+  if (zone)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  std::vector<std::string> got;
+  for (const auto &d : run.datagrams) got.push_back(StampTime(d) + " " + TargetAndState(d));
+  ASSERT_GE(got.size(), expected.size());
+  got.resize(expected.size());
+  EXPECT_EQ(got, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Berlin, SummerTimeTest, ::testing::ValuesIn(kSummerTimeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 
 }  // namespace
