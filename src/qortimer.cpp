@@ -65,6 +65,14 @@ static void read_environment(qor_context *qor) {
     else if (strcmp(idle, "0") != 0)
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
+  if (const char *destination = getenv("QORTIMER_DESTINATION")) {
+    sockaddr_in to;
+    if (!qor_parse_destination(destination, &to))
+      die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
+          " and a port from 1 to 65535, not (%s)\n",
+          destination);
+    qor_socket_use_destination(to);
+  }
 }
 
 // The zone file's identity when the zone was last loaded from it.

@@ -330,5 +330,22 @@ TEST_P(SummerTimeTest, AcceleratedClockSwitchesByLocalTimeOnCalendarSeconds) {
 INSTANTIATE_TEST_SUITE_P(Berlin, SummerTimeTest, ::testing::ValuesIn(kSummerTimeCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+TEST(EndToEndTest, DestinationFromTheEnvironmentGetsEveryCommand) {
+  REQUIRE_PRIVATE_NETNS();
+  Listener other(2963);
+  RunOptions options;
+  options.env = {{"TZ", "UTC"}, {"QORTIMER_DESTINATION", "192.168.0.1:2963"}};
+  options.timeout_seconds = 1.5;
+  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\n",
+                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\n", options);
+  EXPECT_EQ(run.result.err, "");
+  EXPECT_TRUE(run.datagrams.empty()) << "sent to port 1962 too";
+  ASSERT_EQ(run.log.size(), 2u);
+  for (const Record &r : run.log) {
+    std::string d;
+    ASSERT_TRUE(other.Receive(&d, 0.5)) << "nothing for " << r.command;
+    EXPECT_EQ(d, r.command);
+  }
+}
 
 }  // namespace

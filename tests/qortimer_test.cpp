@@ -46,6 +46,15 @@ struct StartupCase {
   std::vector<std::pair<std::string, std::string>> env = {};  // besides TZ=UTC
 };
 
+const char kDestinationRefused[] =
+    " *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address and a port"
+    " from 1 to 65535, not (%s)\n";
+
+std::string Refused(const char *format, const char *value) {
+  char text[512];
+  snprintf(text, sizeof text, format, value);
+  return text;
+}
 
 const char kGood[] = "lamp 1 1800 2300\nlamp 1 0600 0700\n";
 const char kBad[] = "lamp 1 0800\n";
@@ -84,6 +93,15 @@ const StartupCase kStartupCases[] = {
      " *** ERROR: QORTIMER_IDLE must be 0 or 1, not ()\n", 1, false, {{"QORTIMER_IDLE", ""}}},
     {"IdleZeroIsTheBusyLoop", {"-v", "a.txt"}, {{"a.txt", kGood}},
      "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true, {{"QORTIMER_IDLE", "0"}}},
+    {"DestinationAddressOutOfRange", {"a.txt"}, {{"a.txt", kGood}}, "",
+     Refused(kDestinationRefused, "300.1.1.1"), 1, false, {{"QORTIMER_DESTINATION", "300.1.1.1"}}},
+    {"DestinationPortZero", {"a.txt"}, {{"a.txt", kGood}}, "",
+     Refused(kDestinationRefused, "192.168.0.255:0"), 1, false,
+     {{"QORTIMER_DESTINATION", "192.168.0.255:0"}}},
+    {"DestinationWithoutAddress", {"a.txt"}, {{"a.txt", kGood}}, "",
+     Refused(kDestinationRefused, ":1962"), 1, false, {{"QORTIMER_DESTINATION", ":1962"}}},
+    {"DestinationNotAnAddress", {"a.txt"}, {{"a.txt", kGood}}, "",
+     Refused(kDestinationRefused, "x"), 1, false, {{"QORTIMER_DESTINATION", "x"}}},
 };
 
 void PrintTo(const StartupCase &c, std::ostream *os) { *os << c.name; }
