@@ -4,8 +4,11 @@
 #include "qortimer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -134,6 +137,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
 
+  qor->log = qor_log_state{};
   qor->logfile = fopen(kQorLogFile, "a");
   if (qor->logfile == nullptr)
     fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
@@ -426,6 +430,53 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
   return static_cast<int>(strlen(qor->command));
 }
 
+// Appends a record to the log in one write on its append-mode descriptor,
+// never through the stream's buffer: a record reaches the file whole, at
+// once, and is not lost when the daemon is killed. A write cut short by a
+// full disk leaves a fragment; the next record then begins with a line end
+// so that the fragment stands on a line of its own. Trouble is said once
+// when it begins and once when writing works again.
+static void write_log_record(qor_context *qor, int sent, int length, const char *when) {
+  qor_log_state &log = qor->log;
+  char record[1 + kQorTextSize + 64];
+  size_t n = 0;
+  if (log.mid_line) record[n++] = '\n';
+  const int w = snprintf(record + n, sizeof record - n, "%s (%d %d)\n%s", qor->command, sent,
+                         length, when);
+  if (w < 0) return;
+  n = std::min(n + static_cast<size_t>(w), sizeof record - 1);
+
+  const int fd = fileno(qor->logfile);
+  size_t done = 0;
+  int error = 0;
+  while (done < n) {
+    const ssize_t r = write(fd, record + done, n - done);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+    } else if (r < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = r < 0 ? errno : EIO;
+      break;
+    }
+  }
+  if (done == n) {
+    log.mid_line = false;
+    if (log.failing)
+      fprintf(stderr, " *** WARNING: Writing logfile (%s) again, %ld records lost\n",
+              kQorLogFile, log.lost);
+    log.failing = false;
+    log.lost = 0;
+    return;
+  }
+  if (done > 0) log.mid_line = record[done - 1] != '\n';
+  log.lost++;
+  if (!log.failing)
+    fprintf(stderr, " *** ERROR: Unable to write logfile (%s): %s\n", kQorLogFile,
+            strerror(error));
+  log.failing = true;
+}
+
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor) {
   const int length = qor_build_command(entry, channel, state, qor);
@@ -441,12 +492,7 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
   const char *when = ctime_r(&qor->now, when_buf);
   if (when == nullptr) when = "?\n";
 
-  // Flushed at once: the daemon only ever ends by being killed, and a
-  // record left in a buffer would be lost with it.
-  if (qor->logfile != nullptr) {
-    fprintf(qor->logfile, "%s (%d %d)\n%s", qor->command, sent, length, when);
-    fflush(qor->logfile);
-  }
+  if (qor->logfile != nullptr) write_log_record(qor, sent, length, when);
   if (qor->verbose || qor->debug) {
     printf("%s (%d %d)\n%s", qor->command, sent, length, when);
     fflush(stdout);

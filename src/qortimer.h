@@ -4,6 +4,8 @@
 #ifndef QORTIMER_QORTIMER_H_
 #define QORTIMER_QORTIMER_H_
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <ctime>
 
@@ -40,6 +42,13 @@ struct qor_entry {
   qor_entry *next;
 };
 
+// What the log writer knows of its file beyond the stream itself.
+struct qor_log_state {
+  bool mid_line;        // the file ends in a cut record: start the next on a new line
+  bool failing;         // writes are failing; said once when they began
+  long lost;            // records lost since then
+};
+
 // The daemon's one state record.
 struct qor_context {
   char command[kQorTextSize];  // the command datagram being built
@@ -69,6 +78,7 @@ struct qor_context {
   // 1: sleep until the next calendar second after each pass (QORTIMER_IDLE=1)
   // instead of polling without pause.
   int idle;
+  qor_log_state log;
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,

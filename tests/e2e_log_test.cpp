@@ -1,0 +1,171 @@
+// End-to-end tests of the log under faults, each with the real daemon on an accelerated
+// clock in the private test network and a listener as the judge of what
+// was sent.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using qortest::Arrival;
+using qortest::CommandStamp;
+using qortest::Listener;
+using qortest::ReadFile;
+using qortest::RunOptions;
+using qortest::RunResult;
+using qortest::TempDir;
+using qortest::UnderFaketime;
+using qortest::WriteFile;
+
+struct Outcome {
+  RunResult result;
+  std::vector<std::string> sent;  // datagrams, in the order received
+};
+
+// Runs `script` under sh in `dir` (in a private mount namespace when
+// `own_mounts`), the daemon's command line as its arguments "$@".
+Outcome RunScript(const std::string &script, const std::string &dir, bool own_mounts) {
+  std::vector<std::string> argv;
+  if (own_mounts) argv = {"unshare", "-m"};
+  argv.insert(argv.end(), {"sh", "-c", script, "sh"});
+  for (const auto &w : qortest::DaemonCommand()) argv.push_back(w);
+  RunOptions options;
+  options.cwd = dir;
+  options.env = {{"TZ", "UTC"}};
+  options.timeout_seconds = 60;
+  Listener listener;
+  std::vector<Arrival> arrivals;
+  Outcome o;
+  o.result = qortest::RunReceiving(argv, options, &listener, &arrivals);
+  for (const auto &a : arrivals) o.sent.push_back(a.datagram);
+  return o;
+}
+
+std::string Ctime(const std::string &command) {
+  const time_t t = CommandStamp(command);
+  char when[64];
+  return ctime_r(&t, when) ? std::string(when, 24) : "?";
+}
+
+std::string RecordLine(const std::string &command) {
+  const std::string n = std::to_string(command.size());
+  return command + " (" + n + " " + n + ")";
+}
+
+// A log's lines, each a complete record line, a complete time line, or a
+// fragment of one of these on a line of its own; anything else is bad.
+struct LogLines {
+  std::vector<std::string> records;  // commands of complete two-line records
+  int fragments = 0;
+  std::vector<std::string> bad;
+};
+
+LogLines Classify(const std::string &text, const std::vector<std::string> &sent) {
+  std::set<std::string> record_lines, time_lines;
+  for (const auto &d : sent) {
+    record_lines.insert(RecordLine(d));
+    time_lines.insert(Ctime(d));
+  }
+  auto is_fragment = [&](const std::string &line) {
+    for (const auto *set : {&record_lines, &time_lines})
+      for (const auto &whole : *set)
+        if (line.size() < whole.size() && whole.compare(0, line.size(), line) == 0) return true;
+    return false;
+  };
+  LogLines out;
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  if (!text.empty() && text.back() != '\n') out.bad.push_back("no line end at the end");
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string &line = lines[i];
+    if (record_lines.count(line)) {
+      const std::string command = line.substr(0, line.rfind(" ("));
+      if (i + 1 < lines.size() && lines[i + 1] == Ctime(command)) {
+        out.records.push_back(command);
+        i++;
+        continue;
+      }
+      out.fragments++;  // a record line whose time line was cut
+    } else if (time_lines.count(line) == 0) {
+      if (line.empty() || !is_fragment(line))
+        out.bad.push_back(line);
+      else
+        out.fragments++;
+    }
+  }
+  return out;
+}
+
+// Every record at most once, in the order sent.
+void ExpectInSentOrder(const std::vector<std::string> &records,
+                       const std::vector<std::string> &sent) {
+  size_t at = 0;
+  for (const auto &r : records) {
+    while (at < sent.size() && sent[at] != r) at++;
+    ASSERT_LT(at, sent.size()) << "logged but not sent, twice, or out of order: " << r;
+    at++;
+  }
+}
+
+// Entries with names long enough that a record fills a good part of a
+// tmpfs page; all of them stay ON.
+std::string LongNamedSchedule(int entries) {
+  std::string text;
+  for (int i = 0; i < entries; i++) text += std::string(200, 'a' + i) + " 1 0000 0000\n";
+  return text;
+}
+
+TEST(LogFaultTest, FullDiskCutsNoRecordIntoAnotherAndSaysSoOncePerOutage) {
+  REQUIRE_PRIVATE_NETNS();
+  ASSERT_NE(qortest::LibFaketime(), "") << "libfaketime is not installed";
+  TempDir dir;
+  ASSERT_EQ(system(("mkdir " + dir.File("disk")).c_str()), 0);
+  WriteFile(dir.File("t.txt"), LongNamedSchedule(8));
+  // A pass of 8 records every 0.5 s; two outages of 1.5 s each.
+  const std::string script =
+      "set -e\n"
+      "mount -t tmpfs -o size=128k qortest disk\n"
+      "cd disk\n" +
+      UnderFaketime("FAKETIME='@2026-12-09 07:59:50 x10'") + " ../t.txt & pid=$!\n" +
+      "fill() { cat /dev/zero > filler 2>/dev/null || true; }\n"
+      "sleep 1; fill; sleep 1.5; rm filler; sleep 1.5; fill; sleep 1.5; rm filler; sleep 1.5\n"
+      "kill -KILL $pid\n"
+      "cp qortimerlog.txt ../log.txt\n";
+  const Outcome o = RunScript(script, dir.path(), true);
+  ASSERT_TRUE(o.result.exited && o.result.status == 0) << o.result.err;
+
+  // The sends went on at the policy's seconds: 8 every 5 simulated seconds.
+  ASSERT_GE(o.sent.size(), 80u);
+  for (size_t i = 0; i + 8 <= o.sent.size(); i += 8)
+    for (size_t k = i; k < i + 8; k++)
+      EXPECT_EQ(CommandStamp(o.sent[k]), CommandStamp(o.sent[0]) + 5 * static_cast<time_t>(i / 8));
+
+  const LogLines log = Classify(ReadFile(dir.File("log.txt")), o.sent);
+  printf("full disk: %zu sent, %zu whole records, %d fragments, %zu bad lines\n", o.sent.size(),
+         log.records.size(), log.fragments, log.bad.size());
+  // Said once when each outage began and once when it ended.
+  const std::regex said(
+      " \\*\\*\\* ERROR: Unable to write logfile \\(qortimerlog.txt\\): No space left on device\n"
+      " \\*\\*\\* WARNING: Writing logfile \\(qortimerlog.txt\\) again, ([0-9]+) records lost\n"
+      " \\*\\*\\* ERROR: Unable to write logfile \\(qortimerlog.txt\\): No space left on device\n"
+      " \\*\\*\\* WARNING: Writing logfile \\(qortimerlog.txt\\) again, ([0-9]+) records lost\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(o.result.err, m, said)) << o.result.err;
+  const long lost = std::stol(m[1]) + std::stol(m[2]);
+  EXPECT_EQ(log.bad, std::vector<std::string>{});
+  ExpectInSentOrder(log.records, o.sent);
+  // Every command has a whole record, or was counted as lost.
+  EXPECT_EQ(static_cast<long>(log.records.size()) + lost, static_cast<long>(o.sent.size()));
+  EXPECT_GT(lost, 0);
+}
+
+}  // namespace
