@@ -138,8 +138,8 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   take_time_stamp(qor, qor_calendar_time());
 
   qor->log = qor_log_state{};
-  qor->logfile = fopen(kQorLogFile, "a");
-  if (qor->logfile == nullptr)
+  qor->logfile = nullptr;
+  if (!qor_open_log(qor))
     fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
 
   qor_init_socket();
@@ -150,6 +150,18 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     fflush(stdout);
   }
   return 0;
+}
+
+bool qor_open_log(qor_context *qor) {
+  FILE *f = fopen(kQorLogFile, "a");
+  if (f == nullptr) return false;
+  struct stat st {};
+  qor->log.followed = fstat(fileno(f), &st) == 0;
+  qor->log.dev = st.st_dev;
+  qor->log.ino = st.st_ino;
+  qor->log.mid_line = false;
+  qor->logfile = f;
+  return true;
 }
 
 // ------------------------------------------------------ timer file reading
@@ -533,6 +545,28 @@ static bool repeat_due(const qor_entry *e, time_t now) {
 // The calendar minute of `t`, rounded down for times before the epoch too.
 static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
 
+// Opens the log again by its name when the name is gone or names another
+// file (the log was rotated, moved or removed). Records written before
+// stay where they went. If it cannot be opened, the old file is kept and
+// the next minute tries again.
+static void follow_log_name(qor_context *qor) {
+  qor_log_state &log = qor->log;
+  if (qor->logfile == nullptr || !log.followed) return;
+  struct stat st;
+  if (stat(kQorLogFile, &st) == 0 && st.st_dev == log.dev && st.st_ino == log.ino) return;
+  FILE *old = qor->logfile;
+  if (!qor_open_log(qor)) {
+    if (!log.reopen_failing)
+      fprintf(stderr, " *** ERROR: Unable to reopen logfile (%s): %s\n", kQorLogFile,
+              strerror(errno));
+    log.reopen_failing = true;
+    return;
+  }
+  fclose(old);
+  if (log.reopen_failing) fprintf(stderr, " *** WARNING: Reopened logfile (%s)\n", kQorLogFile);
+  log.reopen_failing = false;
+}
+
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
@@ -544,6 +578,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   if (qor->evaluated && now == qor->evaluated_now) return;
   if (!qor->evaluated || calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
     reload_zone_if_changed();
+    follow_log_name(qor);
   }
 
   tm local;

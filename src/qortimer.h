@@ -44,9 +44,13 @@ struct qor_entry {
 
 // What the log writer knows of its file beyond the stream itself.
 struct qor_log_state {
+  bool followed;        // dev and ino name the open file: follow the log's name
+  dev_t dev;
+  ino_t ino;
   bool mid_line;        // the file ends in a cut record: start the next on a new line
   bool failing;         // writes are failing; said once when they began
   long lost;            // records lost since then
+  bool reopen_failing;  // reopening the log by its name is failing; said once
 };
 
 // The daemon's one state record.
@@ -69,7 +73,7 @@ struct qor_context {
   // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
   // pass in that same second can send nothing and skips the entries; one in
   // that same minute of the day skips their intervals; the first pass of
-  // each new calendar minute also checks the time zone.
+  // each new calendar minute also checks the time zone and the log's name.
   // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
   // record, as for a context built by hand.
   time_t evaluated_now;
@@ -84,6 +88,11 @@ struct qor_context {
 // Start-up: command line, timer file, first time stamps, log file, socket,
 // and the debug settings line. Returns 0, or ends the process with status 1.
 int qor_initialize(int argc, char **argv, qor_context *qor);
+
+// Opens the log file for appending into qor->logfile, noting which file it
+// is so that a pass can follow its name. Returns false, with qor->logfile
+// unchanged, when it cannot be opened.
+bool qor_open_log(qor_context *qor);
 
 // Reads and checks the whole timer file into qor->entries, sorts each
 // entry's intervals and lists them in verbose mode. Returns when every line

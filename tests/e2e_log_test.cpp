@@ -1,7 +1,9 @@
-// End-to-end tests of the log under faults, each with the real daemon on an accelerated
+// End-to-end tests of the log under faults: a full disk, rotation by the
+// real logrotate, and removal, each with the real daemon on an accelerated
 // clock in the private test network and a listener as the judge of what
 // was sent.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <ctime>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "qortimer.h"
 #include "test_util.h"
 
 namespace {
@@ -166,6 +169,105 @@ TEST(LogFaultTest, FullDiskCutsNoRecordIntoAnotherAndSaysSoOncePerOutage) {
   // Every command has a whole record, or was counted as lost.
   EXPECT_EQ(static_cast<long>(log.records.size()) + lost, static_cast<long>(o.sent.size()));
   EXPECT_GT(lost, 0);
+}
+
+// The rule that ships, with this test's log as its path and room for
+// every rotated file.
+std::string RotationRule(const std::string &log) {
+  std::istringstream in(ReadFile(QOR_SOURCE_DIR "/contrib/qortimer.logrotate"));
+  std::string rule;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("qortimerlog.txt {") != std::string::npos)
+      line = log + " {";
+    else if (line.find("\trotate ") == 0)
+      line = "\trotate 99";
+    rule += line + "\n";
+  }
+  return rule;
+}
+
+// A rotated log, plain or compressed; "" when there is none.
+std::string RotatedFile(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return ReadFile(path);
+  if (stat((path + ".gz").c_str(), &st) != 0) return "";
+  FILE *gunzip = popen(("gzip -dc '" + path + ".gz'").c_str(), "r");
+  if (gunzip == nullptr) return "";
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, gunzip)) > 0;) text.append(buf, n);
+  EXPECT_EQ(pclose(gunzip), 0) << path << ".gz";
+  return text;
+}
+
+TEST(LogFaultTest, RotationByLogrotateLosesAndRepeatsNoRecord) {
+  REQUIRE_PRIVATE_NETNS();
+  ASSERT_NE(qortest::LibFaketime(), "") << "libfaketime is not installed";
+  TempDir dir;
+  // Four pairs that switch every minute, so each sends every 5 s.
+  std::string blinking;
+  for (const char *pair : {"lamp 1", "fan 2", "heater x", "pump 9"})
+    for (int m = 0; m < 24 * 60; m += 2) {
+      char line[64];
+      snprintf(line, sizeof line, "%s %02d%02d %02d%02d\n", pair, m / 60, m % 60, (m + 2) / 60,
+               (m + 2) % 60);
+      blinking += line;
+    }
+  WriteFile(dir.File("t.txt"), blinking);
+  const std::string rule = RotationRule(dir.File(kQorLogFile));
+  ASSERT_NE(rule.find("rotate 99"), std::string::npos) << rule;
+  WriteFile(dir.File("rotate.conf"), rule);
+  // A simulated minute a second: the log is followed within one, and
+  // rotated every two, as delaycompress needs.
+  const std::string script =
+      UnderFaketime("FAKETIME='@2026-12-09 07:59:00 x60'") + " t.txt & pid=$!\n" +
+      "for i in 1 2 3 4 5 6 7 8 9 10 11; do\n"
+      "  sleep 2; logrotate -f -s state rotate.conf || echo logrotate failed >&2\n"
+      "done\n"
+      "sleep 2; kill -KILL $pid\n";
+  const Outcome o = RunScript(script, dir.path(), false);
+  ASSERT_TRUE(o.result.exited && o.result.status == 0) << o.result.err;
+  EXPECT_EQ(o.result.err, "");
+
+  std::string all = ReadFile(dir.File(kQorLogFile));
+  int rotated = 0;
+  for (int i = 1;; i++) {
+    const std::string text = RotatedFile(dir.File(kQorLogFile) + "." + std::to_string(i));
+    if (text.empty()) break;
+    rotated++;
+    all = text + all;  // older files hold earlier records
+  }
+  EXPECT_GE(rotated, 10);
+  const LogLines log = Classify(all, o.sent);
+  printf("rotation: %d rotated files, %zu sent, %zu whole records, %zu bad lines\n", rotated,
+         o.sent.size(), log.records.size(), log.bad.size());
+  EXPECT_EQ(log.bad, std::vector<std::string>{});
+  EXPECT_EQ(log.fragments, 0);
+  ExpectInSentOrder(log.records, o.sent);
+  EXPECT_EQ(log.records.size(), o.sent.size());
+}
+
+TEST(LogFaultTest, RemovedLogIsCreatedAgainWithinAMinuteWithEveryLaterRecord) {
+  REQUIRE_PRIVATE_NETNS();
+  ASSERT_NE(qortest::LibFaketime(), "") << "libfaketime is not installed";
+  TempDir dir;
+  WriteFile(dir.File("t.txt"), "lamp 1 0800 0900\nfan 2 0000 0000\n");
+  // Removed at about 07:59:40; the minute turns 2 s later.
+  const std::string script =
+      UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") + " t.txt & pid=$!\n" +
+      "sleep 1; rm qortimerlog.txt; sleep 4; kill -KILL $pid\n";
+  const Outcome o = RunScript(script, dir.path(), false);
+  ASSERT_TRUE(o.result.exited && o.result.status == 0) << o.result.err;
+  EXPECT_EQ(o.result.err, "");
+
+  std::vector<std::string> later;
+  const time_t minute = 1796803200;  // 08:00:00, the first pass after the removal's minute
+  for (const auto &d : o.sent)
+    if (CommandStamp(d) >= minute) later.push_back(d);
+  ASSERT_GE(later.size(), 4u);
+  const LogLines log = Classify(ReadFile(dir.File(kQorLogFile)), o.sent);
+  EXPECT_EQ(log.bad, std::vector<std::string>{});
+  EXPECT_EQ(log.records, later);
 }
 
 }  // namespace
