@@ -23,7 +23,7 @@ if [[ $arch != "$host" ]]; then
     added=yes
   fi
   deps+=("crossbuild-essential-$arch" "libstdc++6:$arch")
-  opts+=(-a "$arch" -Pcross,nocheck)
+  opts+=(-a "$arch" "--build-profiles=cross,nocheck")
 fi
 if ! scripts/install-deps.sh "${deps[@]}"; then
   # An architecture whose package lists cannot be fetched fails every later
