@@ -12,28 +12,29 @@ arch=${1:-$host}
 
 sudo=()
 [[ $(id -u) == 0 ]] || sudo=(sudo)
-deps=(debhelper)
-opts=(-b -us -uc)
+# Purges the packages of $arch and takes the architecture away.
+forget_arch() {
+  local pkgs
+  mapfile -t pkgs < <(dpkg-query -W -f='${binary:Package}\n' | grep ":$arch\$" || true)
+  ((${#pkgs[@]} == 0)) || "${sudo[@]}" dpkg --purge --force-remove-protected "${pkgs[@]}" >/dev/null 2>&1
+  "${sudo[@]}" dpkg --remove-architecture "$arch"
+}
+
 added=
+opts=(-b -us -uc)
+scripts/install-deps.sh debhelper
 if [[ $arch != "$host" ]]; then
+  opts+=(-a "$arch" "--build-profiles=cross,nocheck")
+  scripts/install-deps.sh "crossbuild-essential-$arch"
   # dpkg-shlibdeps reads the dependencies off the target's own libraries,
-  # installed beside the host's (multiarch).
+  # installed beside the host's (multiarch). An architecture this script
+  # adds, it takes away again with its packages, leaving apt as it was.
   if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
     "${sudo[@]}" dpkg --add-architecture "$arch"
     added=yes
+    trap forget_arch EXIT
   fi
-  deps+=("crossbuild-essential-$arch" "libstdc++6:$arch")
-  opts+=(-a "$arch" "--build-profiles=cross,nocheck")
-fi
-if ! scripts/install-deps.sh "${deps[@]}"; then
-  # An architecture whose package lists cannot be fetched fails every later
-  # apt-get update on this machine: take it away again.
-  if [[ -n $added ]]; then
-    "${sudo[@]}" dpkg --remove-architecture "$arch" ||
-      echo "package.sh: could not remove the architecture $arch again" >&2
-  fi
-  echo "package.sh: could not install what the build needs" >&2
-  exit 1
+  scripts/install-deps.sh "libstdc++6:$arch"
 fi
 
 out=build-deb/$arch
@@ -45,5 +46,9 @@ if ! (cd "$out/qortimer" && dpkg-buildpackage "${opts[@]}") > "$log" 2>&1; then
   tail -n 40 "$log" >&2
   echo "package.sh: dpkg-buildpackage failed; the whole log is $log" >&2
   exit 1
+fi
+if [[ -n $added ]]; then
+  trap - EXIT
+  forget_arch
 fi
 ls -1 "$out"/*.deb
