@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # test-package.sh [--root]
-# Builds this machine's Debian package (scripts/package.sh) and runs lintian
-# on it: any E: or W: tag fails. With --root it also installs the package
-# into a scratch Debian root (debootstrap, kept in build-deb/root-base for
-# later runs) and checks there the installed files and configuration files,
-# the man pages, the unit (systemd-analyze verify, and an offline security
-# exposure of at most 1.5), the logrotate rule on a log laid out as systemd
-# lays it out, an upgrade to a rebuilt version that keeps an edited
-# configuration file, removal and purge. No systemd runs in that root, so
-# the maintainer scripts there only enable and disable the unit.
+# Builds this machine's Debian package and fails on any lintian E: or W: tag.
+# --root also checks it in a scratch Debian root (debootstrap, kept in
+# build-deb/root-base): files, configuration files, man pages, the unit
+# (verify, offline exposure at most 1.5), the logrotate rule, an upgrade
+# keeping an edited configuration file, removal and purge. No systemd runs
+# there, so the maintainer scripts only enable and disable the unit.
 # shellcheck disable=SC2016,SC2317  # dpkg-query's ${Field}s; check runs its commands
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,8 +51,9 @@ check "conffiles: /etc/default/qortimer and /etc/logrotate.d/qortimer" \
   test "$(in_root dpkg-query -W -f='${Conffiles}' qortimer | awk '{ printf "%s ", $1 }')" \
   = "/etc/default/qortimer /etc/logrotate.d/qortimer "
 check "service enabled" test -L "$wants"
-check "qortimer(8) opens with man -l" man_ok /usr/share/man/man8/qortimer.8.gz
-check "qorlisten(1) opens with man -l" man_ok /usr/share/man/man1/qorlisten.1.gz
+for page in "$root"/usr/share/man/man*/qor*.gz; do
+  check "${page##*/} opens with man -l" man_ok "${page#"$root"}"
+done
 check "systemd-analyze verify is clean" \
   test -z "$(in_root systemd-analyze verify /lib/systemd/system/qortimer.service 2>&1)"
 e=$(exposure)
@@ -85,5 +83,4 @@ in_root dpkg -P qortimer
 check "purged: configuration files gone" \
   test ! -e "$root/etc/default/qortimer" -a ! -e "$root/etc/logrotate.d/qortimer"
 check "purged: no longer enabled" test ! -L "$wants"
-check "purged: nothing of the package left" test -z "$(in_root dpkg-query -W qortimer 2>/dev/null)"
 exit "$failed"
