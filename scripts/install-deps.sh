@@ -17,5 +17,8 @@ if [[ $(id -u) != 0 ]]; then
   sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
+# One list that fails to download fails the whole update; apt-get install
+# below still fails if what is wanted is in none of the lists it has.
+"${sudo[@]}" apt-get update -q ||
+  echo "install-deps: some package lists could not be fetched; going on with the rest" >&2
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

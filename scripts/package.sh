@@ -1,17 +1,54 @@
 #!/usr/bin/env bash
-# package.sh [TOOLCHAIN_FILE]
-# Builds the Debian package of qortimer and qorlisten for this host, or, given
-# a CMake toolchain file (cmake/arm-linux-gnueabihf.cmake for the board), for
-# that target; prints the path of the .deb. Installs to /usr, so the
-# logrotate rule lands in /etc/logrotate.d.
+# package.sh [ARCH]
+# Builds the Debian package of qortimer and qorlisten, and its -dbgsym, with
+# debhelper (debian/): for this machine, or cross-built for the Debian
+# architecture ARCH (armhf for the board). Installs what the build needs,
+# builds in a copy of the source tree under build-deb/ARCH, and prints the
+# path of each package built, one a line, last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-toolchain=${1:-}
-scripts/install-deps.sh
-build=${QOR_PACKAGE_DIR:-build-package${toolchain:+-$(basename "$toolchain" .cmake)}}
-args=(-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF)
-[[ -n $toolchain ]] && args+=(-DCMAKE_TOOLCHAIN_FILE="$(realpath "$toolchain")")
-cmake -S . -B "$build" "${args[@]}" > /dev/null
-cmake --build "$build" -j"$(nproc)" > /dev/null
-(cd "$build" && cpack -G DEB > /dev/null)
-ls -1 "$build"/qortimer_*.deb
+host=$(dpkg --print-architecture)
+arch=${1:-$host}
+
+sudo=()
+[[ $(id -u) == 0 ]] || sudo=(sudo)
+# Purges the packages of $arch and takes the architecture away.
+forget_arch() {
+  local pkgs
+  mapfile -t pkgs < <(dpkg-query -W -f='${binary:Package}\n' | grep ":$arch\$" || true)
+  ((${#pkgs[@]} == 0)) || "${sudo[@]}" dpkg --purge --force-remove-protected "${pkgs[@]}" >/dev/null 2>&1
+  "${sudo[@]}" dpkg --remove-architecture "$arch"
+}
+
+added=
+opts=(-b -us -uc)
+scripts/install-deps.sh debhelper
+if [[ $arch != "$host" ]]; then
+  opts+=(-a "$arch" "--build-profiles=cross,nocheck")
+  scripts/install-deps.sh "crossbuild-essential-$arch"
+  # dpkg-shlibdeps reads the dependencies off the target's own libraries,
+  # installed beside the host's (multiarch). An architecture this script
+  # adds, it takes away again with its packages, leaving apt as it was.
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+    added=yes
+    trap forget_arch EXIT
+  fi
+  scripts/install-deps.sh "libstdc++6:$arch"
+fi
+
+out=build-deb/$arch
+rm -rf "$out"
+mkdir -p "$out/qortimer"
+tar --exclude-vcs --exclude='./build*' --exclude=./fuzz-work -cf - . | tar -C "$out/qortimer" -xf -
+log=$out/build.log
+if ! (cd "$out/qortimer" && dpkg-buildpackage "${opts[@]}") > "$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "package.sh: dpkg-buildpackage failed; the whole log is $log" >&2
+  exit 1
+fi
+if [[ -n $added ]]; then
+  trap - EXIT
+  forget_arch
+fi
+ls -1 "$out"/*.deb

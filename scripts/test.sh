@@ -15,3 +15,4 @@ scripts/test-sanitize.sh
 scripts/test-valgrind.sh
 scripts/test-fuzz.sh
 scripts/test-static.sh
+scripts/test-package.sh

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# check-syscalls.sh [SECONDS [DAEMON_ARG...]]
+# Checks that the daemon can run under the service's sandbox: runs it for
+# SECONDS (10) under strace, inside a private network namespace, from a
+# scratch directory, with the environment this script is given (for
+# instance QORTIMER_IDLE=1) and the arguments given (examples/timers.txt by
+# default). Then checks the trace against the unit (contrib/qortimer.service.in,
+# or $QOR_UNIT): every system call against its SystemCallFilter= lines,
+# expanded by systemd-analyze; every socket against RestrictAddressFamilies=;
+# no write outside the working directory (ProtectSystem=strict); no path
+# under /proc, /sys, /home, /root or /tmp. The daemon must still be
+# running at the end, having sent and logged at least one command.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ ${1:-} != --inside ]]; then
+  scripts/install-deps.sh strace
+  build=${QOR_BUILD_DIR:-build}
+  cmake -S . -B "$build" >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target qortimer >/dev/null
+  seconds=${1:-10}
+  shift $(($# > 0 ? 1 : 0))
+  (($# > 0)) || set -- "$PWD/examples/timers.txt"
+  exec scripts/netns-run "$0" --inside "$(realpath "${QOR_UNIT:-contrib/qortimer.service.in}")" \
+    "$(realpath "$build/qortimer")" "$seconds" "$@"
+fi
+unit=$2 daemon=$3 seconds=$4
+shift 4
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check-syscalls: FAILED: $*" >&2; exit 1; }
+
+# The system calls of a set, nested sets expanded.
+expand() {
+  local name
+  systemd-analyze syscall-filter "$1" | tail -n +2 | grep -v '^ *#' | while read -r name; do
+    [[ -z $name ]] && continue
+    if [[ $name == @* ]]; then expand "$name"; else echo "$name"; fi
+  done
+}
+allow=() deny=()
+while IFS= read -r line; do
+  read -ra sets <<<"${line#\~}"
+  if [[ $line == ~* ]]; then deny+=("${sets[@]}"); else allow+=("${sets[@]}"); fi
+done < <(sed -n 's/^SystemCallFilter=//p' "$unit")
+((${#allow[@]} > 0)) || fail "$unit has no SystemCallFilter= allow list"
+for set in "${allow[@]}"; do expand "$set"; done | sort -u >"$work/allow"
+for set in "${deny[@]}"; do expand "$set"; done | sort -u >"$work/deny"
+comm -23 "$work/allow" "$work/deny" >"$work/allowed"
+families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
+
+mkdir "$work/run"
+(cd "$work/run" && timeout -s TERM "$seconds" strace -f -qq -o "$work/trace" "$daemon" "$@" \
+  >"$work/out" 2>&1) && rc=0 || rc=$?
+pid=$(awk 'NR == 1 { print $1 }' "$work/trace")
+if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
+[[ $rc == 124 ]] || { cat "$work/out" >&2; fail "the daemon ended with status $rc before ${seconds}s"; }
+
+sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$work/trace" | sort | uniq -c | sort -rn >"$work/calls"
+echo "check-syscalls: $(wc -l <"$work/calls") distinct system calls in ${seconds}s:"
+awk '{ printf "  %s %s\n", $2, $1 }' "$work/calls"
+outside=$(awk '{ print $2 }' "$work/calls" | sort | comm -23 - "$work/allowed")
+[[ -z $outside ]] || fail "outside SystemCallFilter: ${outside//$'\n'/ }"
+
+while read -r family; do
+  [[ " $families " == *" $family "* ]] || fail "a socket of family $family, not in RestrictAddressFamilies"
+done < <(sed -nE 's/^[0-9]+ +socket\(([A-Z0-9_]+),.*/\1/p' "$work/trace" | sort -u)
+writes=$(grep -E '^[0-9]+ +(open|openat|creat)\(' "$work/trace" | grep -E 'O_(WRONLY|RDWR|CREAT)' |
+  grep -vE '\((AT_FDCWD, )?"[^/]' || true)
+[[ -z $writes ]] || fail "writes outside the working directory: $writes"
+# Paths the calls named, but for the daemon itself and its arguments.
+sed -nE 's/^[0-9]+ +[a-z0-9_]+\((AT_FDCWD, )?"([^"]*)".*/\2/p' "$work/trace" | sort -u |
+  grep -vxF -e "$daemon" "${@/#/-e}" >"$work/paths" || true
+hidden=$(grep -E '^/(proc|sys|home|root|tmp)(/|$)' "$work/paths" || true)
+[[ -z $hidden ]] || fail "reaches what the unit hides: ${hidden//$'\n'/ }"
+grep -qE '^[0-9]+ +sendto\(.*\) = [1-9]' "$work/trace" || fail "no datagram was sent"
+grep -q '^qorctrl command ' "$work/run/qortimerlog.txt" || fail "no command was logged"
+echo "check-syscalls: every call within the filter, sockets only of $families, writes only in the working directory"
