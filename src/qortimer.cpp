@@ -52,6 +52,12 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 
 // ---------------------------------------------------------------- start-up
 
+void qor_open_timer_file(qor_context *qor) {
+  qor->timer_stream = fopen(qor->infile, "r");
+  if (qor->timer_stream == nullptr)
+    die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
+}
+
 int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (argc <= 1) die(" *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=%d)\n", argc);
 
@@ -77,9 +83,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   }
   if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
 
-  qor->timer_stream = fopen(qor->infile, "r");
-  if (qor->timer_stream == nullptr)
-    die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
+  qor_open_timer_file(qor);
 
   // Read once here; every later conversion to local time uses this zone.
   tzset();

@@ -93,6 +93,10 @@ struct qor_context {
 // and the debug settings line. Returns 0, or ends the process with status 1.
 int qor_initialize(int argc, char **argv, qor_context *qor);
 
+// Opens qor->infile for reading as qor->timer_stream, or reports that it
+// cannot and ends the process with status 1.
+void qor_open_timer_file(qor_context *qor);
+
 // Reads and checks the whole timer file into qor->entries, sorts each
 // entry's intervals and lists them in verbose mode. Returns when every line
 // was good; otherwise ends the process with status 1 after reading it all.
