@@ -6,6 +6,7 @@ option(QOR_INSTALL_SERVICE "Install the systemd unit and the logrotate rule" ON)
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/qortimer.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_SOURCE_DIR}/man/qorlisten.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/qorplan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/timers.txt
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
