@@ -318,6 +318,17 @@ TEST(ListenerProgram, HelpAndBadOptionsNeedNoNetwork) {
   EXPECT_NE(bad.err.find("qorlisten: option -t wants"), std::string::npos) << bad.err;
 }
 
+TEST(ListenerProgram, RunThatHearsNothingSaysSoAndEndsWithStatus4) {
+  REQUIRE_PRIVATE_NETNS();  // where nothing can arrive
+  const auto run = qortest::RunBinary({QORLISTEN_BINARY, "-t", "1"}, qortest::RunOptions{});
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "qorlisten: listening on 0.0.0.0:1962\n"
+                     "qorlisten: 0 datagrams, 0 verified commands\n"
+                     "qorlisten: nothing received on 0.0.0.0:1962\n");
+}
+
 // True once some socket holds UDP `port` without SO_REUSEADDR sharing
 // open to us: then the listener is bound and will see what we send.
 bool PortTaken(int port) {

@@ -290,7 +290,8 @@ std::string Usage() {
          "  -t SECONDS  stop after SECONDS (fractions allowed)\n"
          "  -h          print this help and exit\n"
          "Exit status: 0 every datagram was a command whose hash verified; 3 some\n"
-         "datagram was not; 1 the socket failed; 2 bad command line.\n";
+         "datagram was not; 4 nothing was received; 1 the socket failed; 2 bad\n"
+         "command line.\n";
 }
 
 }  // namespace qorlisten
