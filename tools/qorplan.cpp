@@ -63,7 +63,8 @@ Options ParseOptions(int argc, char **argv) {
       if (i + 1 == argc) UsageError("option --at needs a value HH:MM");
       const std::string value = argv[++i];
       o.at = ParseMinute(value);
-      if (o.at < 0) UsageError("option --at wants a time from 00:00 to 23:59, not \"" + value + "\"");
+      if (o.at < 0)
+        UsageError("option --at wants a time from 00:00 to 23:59, not \"" + value + "\"");
     } else if (arg[0] == '-') {
       UsageError("unknown option \"" + arg + "\"");
     } else if (o.file != nullptr) {
