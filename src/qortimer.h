@@ -31,10 +31,12 @@ constexpr char kQorStateOn[] = "ON";
 constexpr char kQorStateOff[] = "OFF";
 constexpr int kQorStampDigits = 8;     // "%08x" of the low 32 bits
 constexpr int kQorMaxCommand = 563;    // two names of 255 characters, OFF
-static_assert(kQorMaxCommand == sizeof kQorCommandWord - 1 + sizeof kQorCommandVerb - 1 +
-                                    sizeof kQorSenderTag - 1 + 3 + 2 * (kQorNameSize - 1) +
-                                    sizeof kQorStateOff - 1 + 1 + 2 * (kQorStampDigits + 1) +
-                                    kQorhashDigits,
+static_assert(kQorMaxCommand ==
+                  static_cast<int>(sizeof kQorCommandWord + sizeof kQorCommandVerb +
+                                   sizeof kQorSenderTag + sizeof kQorStateOff) - 4 +
+                      3 + 2 * (kQorNameSize - 1) +     // three '-' and two names
+                      1 + 2 * (kQorStampDigits + 1) +  // the blank, each stamp and its '-'
+                      kQorhashDigits,
               "the longest command is laid out as above");
 static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
 
