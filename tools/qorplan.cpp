@@ -80,7 +80,7 @@ Options ParseOptions(int argc, char **argv) {
 const char *StateWord(int state) { return state ? kQorStateOn : kQorStateOff; }
 
 std::string StateFrom(int state, int minute) {
-  char text[16];
+  char text[32];  // "OFF 23:59", with room for any int the compiler cannot rule out
   snprintf(text, sizeof text, "%s %02d:%02d", StateWord(state), minute / 60, minute % 60);
   return text;
 }
