@@ -23,7 +23,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for target in fuzz_timer_line fuzz_reader fuzz_sort fuzz_hash; do
   mkdir -p "$work/$target"
   echo "== $target: ${seconds}s"
-  # The targets never touch the network (no_socket.cpp aborts if they
+  # The targets never touch the network (tools/no_transport.cpp aborts if they
   # reach the transport); the namespace is a second guard.
   scripts/netns-run "$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 \
     -max_len="${max_len[$target]}" -close_fd_mask=3 -print_final_stats=1 \

@@ -9,8 +9,6 @@
 static bool is_c_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 static bool is_hex_digit(char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; }
 
-constexpr int kHashDigits = 4;
-
 int qorhash(char *text, char *out, const uint32_t *table) {
   if (text == nullptr || out == nullptr) return 1;
   if (table == nullptr) table = default_hash_table;
@@ -31,14 +29,14 @@ int qorhash(char *text, char *out, const uint32_t *table) {
     const unsigned c = static_cast<unsigned char>(*p);
     h ^= table[(c + 17 * k) % 256];
   }
-  snprintf(out, kHashDigits + 1, "%04x", static_cast<unsigned>(h & 0xffff));
+  snprintf(out, kQorhashDigits + 1, "%04x", static_cast<unsigned>(h & 0xffff));
   return 0;
 }
 
 int qorhash_append(char *text, int size) {
-  if (text == nullptr || size <= kHashDigits) return 1;
-  if (strlen(text) + kHashDigits + 1 > static_cast<size_t>(size)) return 2;
-  char hash[kHashDigits + 1];
+  if (text == nullptr || size <= kQorhashDigits) return 1;
+  if (strlen(text) + kQorhashDigits + 1 > static_cast<size_t>(size)) return 2;
+  char hash[kQorhashDigits + 1];
   const int rc = qorhash(text, hash, nullptr);
   if (rc != 0) return 10 + rc;
   strcat(text, hash);
@@ -48,24 +46,24 @@ int qorhash_append(char *text, int size) {
 int qorhash_test(char *text) {
   if (text == nullptr) return 1;
   const size_t length = strlen(text);
-  if (length <= kHashDigits) return 2;
+  if (length <= kQorhashDigits) return 2;
 
   size_t last = length - 1;
   while (last > 0 && !is_hex_digit(text[last])) last--;
-  if (last < kHashDigits) return 3;  // something must precede the hash
+  if (last < kQorhashDigits) return 3;  // something must precede the hash
 
-  char received[kHashDigits + 1];
-  char *first = text + last - (kHashDigits - 1);
+  char received[kQorhashDigits + 1];
+  char *first = text + last - (kQorhashDigits - 1);
   bool all_hex = true;
-  for (int i = 0; i < kHashDigits; i++) {
+  for (int i = 0; i < kQorhashDigits; i++) {
     received[i] = first[i];
     all_hex = all_hex && is_hex_digit(first[i]);
   }
-  received[kHashDigits] = '\0';
+  received[kQorhashDigits] = '\0';
   *first = '\0';
   if (!all_hex) return 4;
 
-  char computed[kHashDigits + 1];
+  char computed[kQorhashDigits + 1];
   const int rc = qorhash(text, computed, nullptr);
   if (rc != 0) return 10 + rc;
   return strcmp(computed, received) == 0 ? 0 : 5;

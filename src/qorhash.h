@@ -12,6 +12,9 @@
 
 #include <cstdint>
 
+// A hash is written as this many lower-case hexadecimal digits ("%04x").
+constexpr int kQorhashDigits = 4;
+
 // The built-in substitution table: 256 distinct values below 65536, shared
 // by every sender and receiver that must agree.
 //

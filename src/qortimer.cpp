@@ -33,13 +33,13 @@
 // Stamps are the low 32 bits of a clock, as exactly 8 lower-case
 // hexadecimal digits: the text of "%08x", written directly because every
 // pass of the loop writes two and snprintf() costs many times more.
-static void format_stamp(char (&out)[9], uint32_t value) {
+static void format_stamp(char (&out)[kQorStampDigits + 1], uint32_t value) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  for (int i = 7; i >= 0; i--) {
+  for (int i = kQorStampDigits - 1; i >= 0; i--) {
     out[i] = kDigits[value & 0xf];
     value >>= 4;
   }
-  out[8] = '\0';
+  out[kQorStampDigits] = '\0';
 }
 
 static void take_clock_stamp(qor_context *qor, clock_t ticks) {
@@ -102,6 +102,12 @@ static void reload_zone_if_changed() {
   loaded_zone_exists = exists;
 }
 
+void qor_open_timer_file(qor_context *qor) {
+  qor->timer_stream = fopen(qor->infile, "r");
+  if (qor->timer_stream == nullptr)
+    die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
+}
+
 int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (argc <= 1) die(" *** ERROR: Syntax qortimer.exe TIMER_FILE (argc=%d)\n", argc);
 
@@ -128,9 +134,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
   read_environment(qor);
 
-  qor->timer_stream = fopen(qor->infile, "r");
-  if (qor->timer_stream == nullptr)
-    die(" *** ERROR: Unable to open file (%s)\n", qor->infile);
+  qor_open_timer_file(qor);
 
   tzset();
   if (getenv("TZ") == nullptr) note_zone_file();
@@ -419,8 +423,8 @@ int qor_is_on(int hour, int minute, const qor_timer *timers) {
 
 // ------------------------------------------------ command datagram and log
 
-// Formats into a text buffer, cutting what does not fit. With names of at
-// most 255 characters the longest command is 563 characters, far below it.
+// Formats into a text buffer, cutting what does not fit. The longest
+// command, kQorMaxCommand characters, is far below its size.
 __attribute__((format(printf, 2, 3))) static void format_text(char (&out)[kQorTextSize],
                                                                const char *fmt, ...) {
   va_list ap;
@@ -433,9 +437,11 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
                       qor_context *qor) {
   char target[kQorTextSize];
   char stamps[kQorTextSize];
-  format_text(target, "%s-%s-%s-%s", "QORTIMER", entry->device, channel, state);
-  format_text(stamps, "%s-%s-", qor->time_hex, qor->clock_hex);
-  format_text(qor->command, "%s command %s %s", "qorctrl", target, stamps);
+  format_text(target, "%s%c%s%c%s%c%s", kQorSenderTag, kQorSeparator, entry->device,
+              kQorSeparator, channel, kQorSeparator, state);
+  format_text(stamps, "%s%c%s%c", qor->time_hex, kQorSeparator, qor->clock_hex, kQorSeparator);
+  format_text(qor->command, "%s%s%s%c%s", kQorCommandWord, kQorCommandVerb, target,
+              kQorStampsBlank, stamps);
 
   const int rc = qorhash_append(qor->command, kQorTextSize - 1);
   if (rc != 0) die(" *** ERROR: error in qorhash_append (%d)\n", rc);
@@ -597,7 +603,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
       e->last_change = qor->now;
     else if (!repeat_due(e, qor->now))
       continue;
-    qor_send_command(e, e->channel, state ? "ON" : "OFF", qor);
+    qor_send_command(e, e->channel, state ? kQorStateOn : kQorStateOff, qor);
     e->state = state;
     e->last_sent = qor->now;
   }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "qorhash.h"
+
 constexpr int kQorNameSize = 256;        // device and channel names: 255 + NUL
 constexpr int kQorTextSize = 2048;       // command, path and line buffers
 constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
@@ -16,6 +18,30 @@ constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
 constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
 constexpr const char *kQorLogFile = "qortimerlog.txt";
 constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
+
+// The command datagram, text without a line end or NUL:
+//   qorctrl command QORTIMER-DEVICE-CHANNEL-STATE TIME-CLOCK-HASH
+// STATE is ON or OFF, TIME and CLOCK are the pass's stamps and HASH is the
+// qorhash of everything before it. Names are copied as they stand, '-'
+// included, so a receiver takes the state from the right and the tag from
+// the left. Senders, receivers and tests all take the layout from here.
+constexpr char kQorCommandWord[] = "qorctrl";    // names the receiver
+constexpr char kQorCommandVerb[] = " command ";  // one blank on each side
+constexpr char kQorSenderTag[] = "QORTIMER";
+constexpr char kQorSeparator = '-';    // between the target's fields, and after each stamp
+constexpr char kQorStampsBlank = ' ';  // between the target and the stamps
+constexpr char kQorStateOn[] = "ON";
+constexpr char kQorStateOff[] = "OFF";
+constexpr int kQorStampDigits = 8;     // "%08x" of the low 32 bits
+constexpr int kQorMaxCommand = 563;    // two names of 255 characters, OFF
+static_assert(kQorMaxCommand ==
+                  static_cast<int>(sizeof kQorCommandWord + sizeof kQorCommandVerb +
+                                   sizeof kQorSenderTag + sizeof kQorStateOff) - 4 +
+                      3 + 2 * (kQorNameSize - 1) +     // three '-' and two names
+                      1 + 2 * (kQorStampDigits + 1) +  // the blank, each stamp and its '-'
+                      kQorhashDigits,
+              "the longest command is laid out as above");
+static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
 
 // Resend policy, in seconds.
 constexpr double kQorSettlingPeriod = 300;  // short repeats this long after a change
@@ -56,8 +82,8 @@ struct qor_log_state {
 // The daemon's one state record.
 struct qor_context {
   char command[kQorTextSize];  // the command datagram being built
-  char time_hex[9];            // low 32 bits of `now`, "%08x"
-  char clock_hex[9];           // low 32 bits of `ticks`, "%08x"
+  char time_hex[kQorStampDigits + 1];   // low 32 bits of `now`, "%08x"
+  char clock_hex[kQorStampDigits + 1];  // low 32 bits of `ticks`, "%08x"
   clock_t ticks;               // processor time of the current pass
   time_t now;                  // calendar time of the current pass
   FILE *logfile;               // null when it could not be opened
@@ -88,6 +114,10 @@ struct qor_context {
 // Start-up: command line, timer file, first time stamps, log file, socket,
 // and the debug settings line. Returns 0, or ends the process with status 1.
 int qor_initialize(int argc, char **argv, qor_context *qor);
+
+// Opens qor->infile for reading as qor->timer_stream, or reports that it
+// cannot and ends the process with status 1.
+void qor_open_timer_file(qor_context *qor);
 
 // Opens the log file for appending into qor->logfile, noting which file it
 // is so that a pass can follow its name. Returns false, with qor->logfile

@@ -318,6 +318,17 @@ TEST(ListenerProgram, HelpAndBadOptionsNeedNoNetwork) {
   EXPECT_NE(bad.err.find("qorlisten: option -t wants"), std::string::npos) << bad.err;
 }
 
+TEST(ListenerProgram, RunThatHearsNothingSaysSoAndEndsWithStatus4) {
+  REQUIRE_PRIVATE_NETNS();  // where nothing can arrive
+  const auto run = qortest::RunBinary({QORLISTEN_BINARY, "-t", "1"}, qortest::RunOptions{});
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "qorlisten: listening on 0.0.0.0:1962\n"
+                     "qorlisten: 0 datagrams, 0 verified commands\n"
+                     "qorlisten: nothing received on 0.0.0.0:1962\n");
+}
+
 // True once some socket holds UDP `port` without SO_REUSEADDR sharing
 // open to us: then the listener is bound and will see what we send.
 bool PortTaken(int port) {
@@ -340,7 +351,7 @@ TEST(ListenerProgram, PrintsEachBroadcastWithItsVerdictAndFailsOnBadOnes) {
     run = qortest::RunBinary({QORLISTEN_BINARY, "-n", "3", "-t", "15"}, options);
   });
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!PortTaken(qorlisten::kDefaultPort) && std::chrono::steady_clock::now() < give_up)
+  while (!PortTaken(kQorPort) && std::chrono::steady_clock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -348,8 +359,8 @@ TEST(ListenerProgram, PrintsEachBroadcastWithItsVerdictAndFailsOnBadOnes) {
   ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
-  to.sin_port = htons(qorlisten::kDefaultPort);
-  inet_pton(AF_INET, "192.168.0.255", &to.sin_addr);
+  to.sin_port = htons(kQorPort);
+  inet_pton(AF_INET, kQorBroadcastAddress, &to.sin_addr);
   for (const std::string &d : {CommandFor("QORTIMER-lamp-1-ON"), Tampered(), std::string("junk")})
     EXPECT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
               static_cast<ssize_t>(d.size()));

@@ -19,6 +19,7 @@
 
 #include "qor_socket.h"
 #include "qorhash.h"
+#include "qorlisten.h"
 #include "test_util.h"
 
 namespace {
@@ -459,6 +460,40 @@ TEST_P(EvaluationTest, MatchesTheOnMinutesAtEveryMinuteOfTheDay) {
 
 INSTANTIATE_TEST_SUITE_P(Intervals, EvaluationTest, ::testing::ValuesIn(kDayCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------ golden commands
+
+// Complete commands pinned byte for byte, hashes included. The listener must
+// verify each and take it apart, and the builder, given the parts, must write
+// it again exactly.
+class GoldenCommand : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(GoldenCommand, ListenerVerifiesItAndTheBuilderWritesItAgain) {
+  const std::string &golden = GetParam();
+  const qorlisten::Command c = qorlisten::ParseCommand(golden);
+  ASSERT_TRUE(qorlisten::IsVerifiedCommand(golden)) << c.problem;
+  EXPECT_LE(golden.size(), static_cast<size_t>(kQorMaxCommand));
+  static qor_context qor;
+  qor_entry entry{};
+  snprintf(entry.device, sizeof entry.device, "%s", c.pairs[0].device.c_str());
+  snprintf(entry.channel, sizeof entry.channel, "%s", c.pairs[0].channel.c_str());
+  snprintf(qor.time_hex, sizeof qor.time_hex, "%08x", c.time_stamp);
+  snprintf(qor.clock_hex, sizeof qor.clock_hex, "%08x", c.clock_stamp);
+  EXPECT_EQ(qor_build_command(&entry, entry.channel, c.state.c_str(), &qor),
+            static_cast<int>(golden.size()));
+  EXPECT_EQ(qor.command, golden);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, GoldenCommand,
+    ::testing::Values(
+        "qorctrl command QORTIMER-lamp-1-ON 5f5e1000-0000a2c8-01a9",
+        "qorctrl command QORTIMER-porch-lamp-OFF 6b190a9e-00003a4d-08b6",
+        // The longest command, 563 bytes.
+        "qorctrl command QORTIMER-" + std::string(255, 'd') + "-" + std::string(255, 'c') +
+            "-OFF 00000000-ffffffff-ccdc",
+        // Bytes above 127 hash as unsigned, whatever the signedness of char.
+        "qorctrl command QORTIMER-h\xc3\xa4ll-lamp-2-ON ffffffff-00000000-833b"));
 
 // ------------------------------------------------ command, log and pass
 

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <thread>
 
+#include "qorlisten.h"
+
 namespace qortest {
 
 TempDir::TempDir() {
@@ -189,13 +191,19 @@ std::vector<Record> ParseRecords(const std::string &text) {
   return records;
 }
 
+static qorlisten::Command ParsedCommand(const std::string &command) {
+  qorlisten::Command c = qorlisten::ParseCommand(command);
+  EXPECT_TRUE(c.ok && c.tag == kQorSenderTag) << c.problem << ": " << command;
+  return c;
+}
+
 time_t CommandStamp(const std::string &command) {
-  return static_cast<time_t>(std::stoul(command.substr(command.rfind(' ') + 1, 8), nullptr, 16));
+  return static_cast<time_t>(ParsedCommand(command).time_stamp);
 }
 
 std::string TargetAndState(const std::string &command) {
-  const size_t start = command.find("QORTIMER-") + 9;
-  return command.substr(start, command.rfind(' ') - start);
+  const qorlisten::Command c = ParsedCommand(command);
+  return c.names + kQorSeparator + c.state;
 }
 
 std::string Hms(time_t t) {

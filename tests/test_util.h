@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "qor_socket.h"
+
 namespace qortest {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its files when
@@ -94,7 +96,8 @@ struct Record {
 };
 std::vector<Record> ParseRecords(const std::string &text);
 
-// The calendar stamp of a command, and its target and state ("lamp-1-ON").
+// The calendar stamp of a command, and its target and state ("lamp-1-ON"),
+// as the listener reads them; a datagram that is not a command fails the test.
 time_t CommandStamp(const std::string &command);
 std::string TargetAndState(const std::string &command);
 
@@ -104,10 +107,10 @@ std::string Hms(time_t t);
 // "HH:MM:SS what" for every `step` seconds from `from` through `to`.
 std::vector<std::string> Series(time_t from, time_t to, time_t step, const std::string &what);
 
-// A UDP socket bound to port 1962 on every address of the namespace.
+// A UDP socket bound to the command port on every address of the namespace.
 class Listener {
  public:
-  explicit Listener(int port = 1962);
+  explicit Listener(int port = kQorPort);
   ~Listener();
   Listener(const Listener &) = delete;
   Listener &operator=(const Listener &) = delete;

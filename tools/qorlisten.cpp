@@ -113,5 +113,11 @@ int main(int argc, char **argv) {
   }
   close(fd);
   fprintf(stderr, "qorlisten: %ld datagrams, %ld verified commands\n", received, verified);
+  // Silence is a failure of its own: a check that heard nothing passed nothing.
+  if (received == 0) {
+    fprintf(stderr, "qorlisten: nothing received on %s:%d\n", options.address.c_str(),
+            options.port);
+    return 4;
+  }
   return verified == received ? 0 : 3;
 }

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "qor_socket.h"  // the port; the listener links none of it
+#include "qortimer.h"    // the command's layout; likewise
+
 namespace qorlisten {
 
-inline constexpr int kDefaultPort = 1962;
-inline constexpr int kMaxName = 255;  // longest device or channel name
+inline constexpr int kMaxName = kQorNameSize - 1;  // longest device or channel name
 
 // One way of reading "<device>-<channel>".
 struct Pair {
@@ -21,7 +23,8 @@ struct Pair {
   std::string channel;
 };
 
-// A datagram taken apart by the command layout
+// A datagram taken apart by the command layout of qortimer.h, with any
+// sender tag:
 //   qorctrl command <tag>-<device>-<channel>-<ON|OFF> <time8>-<clock8>-<hash4>
 // Device and channel may themselves hold '-', so the state is split off from
 // the right and every split of the rest into two names is kept.
@@ -66,7 +69,7 @@ bool IsVerifiedCommand(const std::string &datagram);
 
 struct Options {
   std::string address = "0.0.0.0";
-  int port = kDefaultPort;
+  int port = kQorPort;
   long count = 0;        // stop after this many datagrams; 0: no limit
   double seconds = 0;    // stop after this long; 0: no limit
 };

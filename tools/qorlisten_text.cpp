@@ -17,10 +17,8 @@ namespace qorlisten {
 
 namespace {
 
-constexpr char kPrefix[] = "qorctrl command ";
-constexpr char kDaemonTag[] = "QORTIMER";
-constexpr size_t kStampDigits = 8;
-constexpr size_t kHashDigits = 4;
+constexpr size_t kStampDigits = kQorStampDigits;
+constexpr size_t kHashDigits = kQorhashDigits;
 constexpr double kMaxSeconds = 1e8;  // about three years; keeps poll() sane
 
 bool IsSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
@@ -43,8 +41,8 @@ Command Reject(const std::string &why) {
 // 1 to kMaxName characters.
 std::vector<Pair> SplitNames(const std::string &names) {
   std::vector<Pair> pairs;
-  for (size_t dash = names.find('-'); dash != std::string::npos;
-       dash = names.find('-', dash + 1)) {
+  for (size_t dash = names.find(kQorSeparator); dash != std::string::npos;
+       dash = names.find(kQorSeparator, dash + 1)) {
     const size_t device_length = dash, channel_length = names.size() - dash - 1;
     if (device_length < 1 || device_length > kMaxName) continue;
     if (channel_length < 1 || channel_length > kMaxName) continue;
@@ -89,10 +87,11 @@ Command ParseCommand(const std::string &datagram) {
   std::string text = datagram;
   while (!text.empty() && IsSpace(text.back())) text.pop_back();
 
-  if (text.compare(0, strlen(kPrefix), kPrefix) != 0)
-    return Reject(std::string("does not begin with \"") + kPrefix + "\"");
-  const std::string rest = text.substr(strlen(kPrefix));
-  const size_t blank = rest.find(' ');
+  const std::string prefix = std::string(kQorCommandWord) + kQorCommandVerb;
+  if (text.compare(0, prefix.size(), prefix) != 0)
+    return Reject("does not begin with \"" + prefix + "\"");
+  const std::string rest = text.substr(prefix.size());
+  const size_t blank = rest.find(kQorStampsBlank);
   if (blank == std::string::npos) return Reject("no stamps after the target");
   const std::string target = rest.substr(0, blank);
   const std::string stamps = rest.substr(blank + 1);
@@ -101,8 +100,8 @@ Command ParseCommand(const std::string &datagram) {
 
   // <time8>-<clock8>-<hash4>
   const size_t stamps_length = 2 * kStampDigits + kHashDigits + 2;
-  if (stamps.size() != stamps_length || stamps[kStampDigits] != '-' ||
-      stamps[2 * kStampDigits + 1] != '-')
+  if (stamps.size() != stamps_length || stamps[kStampDigits] != kQorSeparator ||
+      stamps[2 * kStampDigits + 1] != kQorSeparator)
     return Reject("stamps are not <8 hex>-<8 hex>-<4 hex>");
   const std::string time_hex = stamps.substr(0, kStampDigits);
   const std::string clock_hex = stamps.substr(kStampDigits + 1, kStampDigits);
@@ -113,12 +112,12 @@ Command ParseCommand(const std::string &datagram) {
 
   // <tag>-<device>-<channel>-<state>: the state from the right, the tag
   // from the left; the names keep whatever '-' lies between.
-  const size_t last_dash = target.rfind('-');
+  const size_t last_dash = target.rfind(kQorSeparator);
   if (last_dash == std::string::npos) return Reject("target has no state");
   const std::string state = target.substr(last_dash + 1);
-  if (state != "ON" && state != "OFF") return Reject("state is neither ON nor OFF");
+  if (state != kQorStateOn && state != kQorStateOff) return Reject("state is neither ON nor OFF");
   const std::string head = target.substr(0, last_dash);
-  const size_t first_dash = head.find('-');
+  const size_t first_dash = head.find(kQorSeparator);
   if (first_dash == std::string::npos || first_dash == 0)
     return Reject("target has no sender tag and names");
   const std::string names = head.substr(first_dash + 1);
@@ -196,7 +195,7 @@ std::string FormatLine(const std::string &datagram, const timespec &received,
 
   const Command c = ParseCommand(datagram);
   if (c.ok) {
-    if (c.tag != kDaemonTag) line += "tag=" + c.tag + " ";
+    if (c.tag != kQorSenderTag) line += "tag=" + c.tag + " ";
     if (c.pairs.size() == 1) {
       line += "device=" + c.pairs[0].device + " channel=" + c.pairs[0].channel;
     } else {
@@ -286,12 +285,13 @@ std::string Usage() {
          "  -a ADDRESS  local IPv4 address to bind (default 0.0.0.0, every interface;\n"
          "              broadcasts reach 0.0.0.0 or the broadcast address itself,\n"
          "              not an interface's own address)\n"
-         "  -p PORT     UDP port (default 1962)\n"
+         "  -p PORT     UDP port (default " + std::to_string(kQorPort) + ")\n"
          "  -n COUNT    stop after COUNT datagrams\n"
          "  -t SECONDS  stop after SECONDS (fractions allowed)\n"
          "  -h          print this help and exit\n"
          "Exit status: 0 every datagram was a command whose hash verified; 3 some\n"
-         "datagram was not; 1 the socket failed; 2 bad command line.\n";
+         "datagram was not; 4 nothing was received; 1 the socket failed; 2 bad\n"
+         "command line.\n";
 }
 
 }  // namespace qorlisten

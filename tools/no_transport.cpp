@@ -1,12 +1,14 @@
-// The transport for fuzz targets: nothing here opens a socket or sends, and
-// reaching any of it is a fault of the target.
+// The transport for programs that must never send, linked in place of
+// qor_socket.cpp: nothing here opens a socket, so such a program holds no
+// socket call at all. Reaching any of it is a fault of the program. Every
+// transport function the daemon module calls needs a line here.
 #include <cstdio>
 #include <cstdlib>
 
 #include "qor_socket.h"
 
 [[noreturn]] static void refuse(const char *what) {
-  fprintf(stderr, "fuzz target reached %s\n", what);
+  fprintf(stderr, " *** ERROR: %s called in a program without a transport\n", what);
   abort();
 }
 

@@ -1,0 +1,127 @@
+// qorplan through its binary: plans and states at one minute against the
+// daemon's own evaluation, and bad files against the daemon itself. (That it
+// holds no socket call is checked by the build, after linking it.)
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qortimer.h"
+#include "test_util.h"
+
+namespace {
+
+using qortest::RunResult;
+
+// Runs `argv` in a directory holding `timers` as t.txt.
+RunResult RunIn(const std::vector<std::string> &argv, const std::string &timers) {
+  qortest::TempDir dir;
+  qortest::WriteFile(dir.File("t.txt"), timers);
+  qortest::RunOptions options;
+  options.cwd = dir.path();
+  return qortest::RunBinary(argv, options);
+}
+
+// Every minute of the day as '1' (ON) or '0' (OFF), from a plan line.
+std::string DayOfPlan(const std::string &line) {
+  std::istringstream in(line);
+  std::string device, channel, state, when, day;
+  in >> device >> channel;
+  char current = '?';
+  while (in >> state >> when) {
+    day.resize(when == "all" ? 0 : std::stoul(when) * 60 + std::stoul(when.substr(3)), current);
+    current = state == "ON" ? '1' : '0';
+    if (when == "all") in >> when;  // "all day"
+  }
+  day.resize(24 * 60, current);
+  return day;
+}
+
+struct DayCase {
+  const char *name;
+  std::string timers;
+  const char *at;    // a minute for --at
+  const char *plan;  // the exact output, where pinned
+};
+void PrintTo(const DayCase &c, std::ostream *os) { *os << c.name; }
+
+class QorplanDay : public ::testing::TestWithParam<DayCase> {};
+
+TEST_P(QorplanDay, PlanAndStateAtAMinuteAreTheDaemonsEvaluation) {
+  const DayCase &c = GetParam();
+  const RunResult r = RunIn({QORPLAN_BINARY, "t.txt"}, c.timers);
+  const RunResult at = RunIn({QORPLAN_BINARY, "--at", c.at, "t.txt"}, c.timers);
+  ASSERT_TRUE(r.status == 0 && at.status == 0) << r.err << at.err;
+  if (c.plan != nullptr) {
+    EXPECT_EQ(r.out, c.plan);
+  }
+  static qor_context qor;
+  qor.entries = nullptr;
+  qor.timer_stream = fmemopen(const_cast<char *>(c.timers.data()), c.timers.size(), "r");
+  ASSERT_FALSE(qor_read_timers(&qor));
+  fclose(qor.timer_stream);
+  // Only a schedule without pairs draws a word: a warning.
+  const std::string warning =
+      qor.entries ? "" : "qorplan: warning: t.txt names no device/channel pair; the daemon "
+                         "would send nothing\n";
+  EXPECT_EQ(r.err + at.err, warning + warning);
+  const int hour = atoi(c.at), minute = atoi(strchr(c.at, ':') + 1);
+  std::istringstream plans(r.out), states(at.out);
+  std::string plan, state;
+  for (const qor_entry *e = qor.entries; e != nullptr; e = e->next) {
+    const std::string pair = std::string(e->device) + " " + e->channel + "   ";
+    ASSERT_TRUE(std::getline(plans, plan) && std::getline(states, state)) << pair;
+    EXPECT_EQ(plan.rfind(pair, 0), 0u) << plan;
+    std::string day;
+    for (int m = 0; m < 24 * 60; m++) day += qor_is_on(m / 60, m % 60, e->timers) ? '1' : '0';
+    EXPECT_EQ(DayOfPlan(plan), day) << plan;
+    EXPECT_EQ(state, pair + (qor_is_on(hour, minute, e->timers) ? "ON" : "OFF"));
+  }
+  EXPECT_FALSE(std::getline(plans, plan) || std::getline(states, state)) << plan << state;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Schedules, QorplanDay,
+    ::testing::Values(
+        DayCase{"Example", qortest::ReadFile(QOR_EXAMPLE_TIMERS), "22:01",
+                "porch lamp   OFF 00:00   ON 05:01   OFF 07:00   ON 18:01   OFF 23:00\n"
+                "boiler heater   ON 00:00   OFF 06:00   ON 22:01\n"
+                "garden pump   OFF 00:00   ON 20:01\n"
+                "office fan   OFF 00:00   ON 08:01   OFF 17:00\n"},
+        DayCase{"WithinADayAndPastMidnight", "lamp 1 0800 0900\nheater x 2200 0600\n", "8:00",
+                nullptr},
+        DayCase{"EqualEnds", "fan 1 1200 1200\nfan 2 0000 0000\nfan 3 2400 2400\n", "12:00",
+                nullptr},
+        DayCase{"Ends2400", "pump 1 2000 2400\npump 2 2400 0600\npump 3 0000 2400\n", "0:00",
+                nullptr},
+        DayCase{"OverlappingAndSeveralLines",
+                "fan 1 0800 1200\nlamp 1 1800 2300\nfan 1 1130 1700\nlamp 1 0500 0700\n", "16:59",
+                nullptr},
+        DayCase{"NeverChanges", "off 1 0800 0801\non 1 0000 0000\non 1 2359 0001\n", "23:59",
+                "off 1   OFF all day\non 1   ON all day\n"},
+        DayCase{"NoPairs", "# nothing to switch\n", "0:00", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+class QorplanBadFile
+    : public ::testing::TestWithParam<std::pair<const char *, const char *>> {};
+
+TEST_P(QorplanBadFile, GetsTheDaemonsMessagesAndStatus) {
+  REQUIRE_PRIVATE_NETNS();  // the daemon opens its socket before reading
+  std::vector<std::string> daemon = qortest::DaemonCommand();
+  daemon.push_back(GetParam().first);
+  const RunResult d = RunIn(daemon, GetParam().second);
+  const RunResult plan = RunIn({QORPLAN_BINARY, GetParam().first}, GetParam().second);
+  EXPECT_TRUE(plan.status == 1 && d.status == 1) << plan.status << " " << d.status;
+  EXPECT_EQ(plan.err, d.err);
+  EXPECT_EQ(plan.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, QorplanBadFile,
+                         ::testing::Values(std::make_pair("t.txt", "lamp 1 0800\nlamp 1 2470 9\n"),
+                                           std::make_pair("missing.txt", ""),
+                                           std::make_pair(".", "")));
+
+}  // namespace
