@@ -1,14 +1,16 @@
 // qor_latency: how late each command reaches a receiver, measured from the
 // start of the calendar second its time stamp names to the kernel's receive
 // time stamp (SO_TIMESTAMPNS), so that the receiver's own scheduling adds
-// nothing. Receives on a UDP port for a given time, never sends, and prints
+// nothing. It polls its socket without sleeping: a receiver asleep on the
+// same machine would have to be woken by each burst's first send, charging
+// the daemon for a wake-up that a receiver elsewhere on the network never
+// costs it. Receives on a UDP port for a given time, never sends, and prints
 //   n=N p50_us=P p99_us=Q max_us=M
 // (nearest-rank percentiles), or exits 1 if nothing valid arrived. The
 // datagrams that carry the first time stamp received are left out: the
 // daemon's first pass runs at start-up, anywhere in its second.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,11 +91,6 @@ int main(int argc, char **argv) {
     const double left = seconds - (static_cast<double>(now.tv_sec - start.tv_sec) +
                                    static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9);
     if (left <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left * 1000) + 1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) Fail("poll");
-    if (ready == 0) continue;
 
     char data[4096];
     alignas(cmsghdr) char control[256];
@@ -103,7 +100,8 @@ int main(int argc, char **argv) {
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(fd, &m, 0);
+    const ssize_t n = recvmsg(fd, &m, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
     if (n < 0) Fail("recvmsg");
     const timespec *arrival = nullptr;
     for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))

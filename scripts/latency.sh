@@ -6,7 +6,9 @@
 # mode it runs the release build on a schedule of 4 entries for SECONDS
 # (default 30) next to bench/qor_latency, which records for every datagram
 # its kernel receive time stamp minus the start of the second its calendar
-# stamp names. The daemon's processor use comes from /proc/PID/stat. The
+# stamp names (leaving out the first pass, which runs at start-up, anywhere
+# in its second), polling without sleep so that no wake-up of its own is
+# charged to the daemon's sends. The daemon's processor use comes from /proc/PID/stat. The
 # last line is the summary:
 #   latency: busy_p50_us=.. busy_p99_us=.. idle_p50_us=.. idle_p99_us=.. busy_cpu_pct=.. idle_cpu_pct=..
 # $QOR_LATENCY_DAEMON runs another daemon binary instead of the build's.
