@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -156,14 +155,21 @@ TEST(LogFaultTest, FullDiskCutsNoRecordIntoAnotherAndSaysSoOncePerOutage) {
   printf("full disk: %zu sent, %zu whole records, %d fragments, %zu bad lines\n", o.sent.size(),
          log.records.size(), log.fragments, log.bad.size());
   // Said once when each outage began and once when it ended.
-  const std::regex said(
-      " \\*\\*\\* ERROR: Unable to write logfile \\(qortimerlog.txt\\): No space left on device\n"
-      " \\*\\*\\* WARNING: Writing logfile \\(qortimerlog.txt\\) again, ([0-9]+) records lost\n"
-      " \\*\\*\\* ERROR: Unable to write logfile \\(qortimerlog.txt\\): No space left on device\n"
-      " \\*\\*\\* WARNING: Writing logfile \\(qortimerlog.txt\\) again, ([0-9]+) records lost\n");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(o.result.err, m, said)) << o.result.err;
-  const long lost = std::stol(m[1]) + std::stol(m[2]);
+  const std::string began =
+      " *** ERROR: Unable to write logfile (qortimerlog.txt): No space left on device";
+  const std::string ended = " *** WARNING: Writing logfile (qortimerlog.txt) again, ";
+  std::istringstream err(o.result.err);
+  std::vector<std::string> said;
+  for (std::string line; std::getline(err, line);) said.push_back(line);
+  ASSERT_EQ(said.size(), 4u) << o.result.err;
+  long lost = 0;
+  for (size_t i = 0; i < said.size(); i += 2) {
+    EXPECT_EQ(said[i], began);
+    ASSERT_EQ(said[i + 1].compare(0, ended.size(), ended), 0) << said[i + 1];
+    size_t digits = 0;
+    lost += std::stol(said[i + 1].substr(ended.size()), &digits);
+    EXPECT_EQ(said[i + 1].substr(ended.size() + digits), " records lost");
+  }
   EXPECT_EQ(log.bad, std::vector<std::string>{});
   ExpectInSentOrder(log.records, o.sent);
   // Every command has a whole record, or was counted as lost.
