@@ -78,28 +78,28 @@ static void read_environment(qor_context *qor) {
   }
 }
 
-// The zone file's identity when the zone was last loaded from it.
+// The zone file as it was when the zone was last loaded: all zero while
+// there was none.
 static struct stat loaded_zone;
-static bool loaded_zone_exists;
 
-static void note_zone_file() { loaded_zone_exists = stat(kQorZoneFile, &loaded_zone) == 0; }
+static struct stat zone_file() {
+  struct stat st {};
+  if (stat(kQorZoneFile, &st) != 0) st = {};
+  return st;
+}
 
 // With TZ unset the zone comes from /etc/localtime: load it again when that
 // names another file or the file has changed (a new zone, new zone data).
 // With TZ set the zone stays as read at start-up.
 static void reload_zone_if_changed() {
   if (getenv("TZ") != nullptr) return;
-  struct stat st {};
-  const bool exists = stat(kQorZoneFile, &st) == 0;
-  if (exists == loaded_zone_exists &&
-      (!exists || (st.st_dev == loaded_zone.st_dev && st.st_ino == loaded_zone.st_ino &&
-                   st.st_size == loaded_zone.st_size &&
-                   st.st_mtim.tv_sec == loaded_zone.st_mtim.tv_sec &&
-                   st.st_mtim.tv_nsec == loaded_zone.st_mtim.tv_nsec)))
+  const struct stat st = zone_file();
+  if (st.st_dev == loaded_zone.st_dev && st.st_ino == loaded_zone.st_ino &&
+      st.st_size == loaded_zone.st_size && st.st_mtim.tv_sec == loaded_zone.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == loaded_zone.st_mtim.tv_nsec)
     return;
   tzset();
   loaded_zone = st;
-  loaded_zone_exists = exists;
 }
 
 void qor_open_timer_file(qor_context *qor) {
@@ -137,7 +137,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor_open_timer_file(qor);
 
   tzset();
-  if (getenv("TZ") == nullptr) note_zone_file();
+  loaded_zone = zone_file();
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
 
@@ -160,7 +160,7 @@ bool qor_open_log(qor_context *qor) {
   FILE *f = fopen(kQorLogFile, "a");
   if (f == nullptr) return false;
   struct stat st {};
-  qor->log.followed = fstat(fileno(f), &st) == 0;
+  if (fstat(fileno(f), &st) != 0) st = {};  // inode 0: the name is not followed
   qor->log.dev = st.st_dev;
   qor->log.ino = st.st_ino;
   qor->log.mid_line = false;
@@ -557,7 +557,7 @@ static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); 
 // the next minute tries again.
 static void follow_log_name(qor_context *qor) {
   qor_log_state &log = qor->log;
-  if (qor->logfile == nullptr || !log.followed) return;
+  if (qor->logfile == nullptr || log.ino == 0) return;
   struct stat st;
   if (stat(kQorLogFile, &st) == 0 && st.st_dev == log.dev && st.st_ino == log.ino) return;
   FILE *old = qor->logfile;
@@ -582,7 +582,9 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // minute and every threshold is whole seconds, nothing has moved since.
   // Local time is as that pass found it, too.
   if (qor->evaluated && now == qor->evaluated_now) return;
-  if (!qor->evaluated || calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
+  // Start-up has just loaded the zone and opened the log: the first pass
+  // leaves them be.
+  if (qor->evaluated && calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
     reload_zone_if_changed();
     follow_log_name(qor);
   }

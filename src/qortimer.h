@@ -70,9 +70,8 @@ struct qor_entry {
 
 // What the log writer knows of its file beyond the stream itself.
 struct qor_log_state {
-  bool followed;        // dev and ino name the open file: follow the log's name
-  dev_t dev;
-  ino_t ino;
+  dev_t dev;            // the open file, whose name is followed; ino 0 when
+  ino_t ino;            //   unknown, as in a context built by hand
   bool mid_line;        // the file ends in a cut record: start the next on a new line
   bool failing;         // writes are failing; said once when they began
   long lost;            // records lost since then
