@@ -26,7 +26,6 @@ using qortest::Record;
 using qortest::ReadFile;
 using qortest::RunBinary;
 using qortest::RunOptions;
-using qortest::RunReceiving;
 using qortest::RunResult;
 using qortest::Series;
 using qortest::TargetAndState;
@@ -185,16 +184,8 @@ TEST(EndToEndTest, FakeClockStepInIdleModeIsActedOnWithinASecond) {
       "step '@2026-12-09 08:29:58'\n"
       "step '@2026-12-09 06:59:56'\n"
       "sleep 1.5; kill -KILL $pid\n";
-  std::vector<std::string> argv = {"sh", "-c", script, "sh"};
-  for (const auto &w : qortest::DaemonCommand()) argv.push_back(w);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.timeout_seconds = 15;
-  options.env = {{"TZ", "UTC"}, {"QORTIMER_IDLE", "1"}};
-  Listener listener;
-  std::vector<Arrival> got;
-  const RunResult r = RunReceiving(argv, options, &listener, &got);
-  ASSERT_TRUE(r.exited && r.status == 0) << r.err;
+  const std::vector<Arrival> got =
+      qortest::RunScript(script, dir.path(), {{"QORTIMER_IDLE", "1"}}).arrivals;
 
   std::istringstream steps(ReadFile(dir.File("steps")));
   double forward = 0, back = 0;
@@ -235,18 +226,9 @@ TEST(EndToEndTest, AcceleratedClockFollowsAZoneChangeWithinAMinute) {
       "mount --bind /usr/share/zoneinfo/Asia/Tokyo /etc/localtime\n"
       "sleep 4\n"
       "kill -KILL $pid\n";
-  std::vector<std::string> argv = {"unshare", "-m", "sh", "-c", script, "sh"};
-  for (const auto &w : qortest::DaemonCommand()) argv.push_back(w);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.timeout_seconds = 15;
-  Listener listener;
-  std::vector<Arrival> got;
-  const RunResult r = RunReceiving(argv, options, &listener, &got);
-  ASSERT_TRUE(r.exited && r.status == 0) << r.err;
-
   std::vector<std::string> sent;
-  for (const auto &a : got) sent.push_back(StampTime(a.datagram) + " " + TargetAndState(a.datagram));
+  for (const auto &d : qortest::RunScript(script, dir.path(), {}, true).Datagrams())
+    sent.push_back(StampTime(d) + " " + TargetAndState(d));
   std::vector<std::string> expected = Series(1796803170, 1796803195, 5, "lamp-1-OFF");
   const std::vector<std::string> on = Series(1796803200, 1796803210, 5, "lamp-1-ON");
   expected.insert(expected.end(), on.begin(), on.end());

@@ -35,7 +35,7 @@ TEST_F(SocketTest, ListenerOnPort1962ReceivesExactlyTheBytesSent) {
 }
 
 // A destination as QORTIMER_DESTINATION gives it; "" in `address` means
-// it is refused.
+// it is refused. (The start-up table runs the daemon on four more refusals.)
 struct DestinationCase {
   const char *text;
   const char *address;
@@ -46,9 +46,7 @@ const DestinationCase kDestinationCases[] = {
     {"192.168.0.255", "192.168.0.255", 1962}, {"10.1.2.255:1962", "10.1.2.255", 1962},
     {"127.0.0.1:1", "127.0.0.1", 1},         {"0.0.0.0:65535", "0.0.0.0", 65535},
     {"10.0.0.7:00080", "10.0.0.7", 80},      {"", "", 0},
-    {"x", "", 0},                            {"300.1.1.1", "", 0},
-    {":1962", "", 0},                        {"1.2.3.4:", "", 0},
-    {"1.2.3.4:0", "", 0},                    {"1.2.3.4:65536", "", 0},
+    {"1.2.3.4:", "", 0},                     {"1.2.3.4:65536", "", 0},
     {"1.2.3.4:99999999999999999999", "", 0}, {"1.2.3.4:+5", "", 0},
     {"1.2.3.4:5x", "", 0},                   {"1.2.3", "", 0},
     {"010.1.1.1", "", 0},                    {"1.2.3.4 ", "", 0},

@@ -137,25 +137,44 @@ RunResult RunBinary(const std::vector<std::string> &argv, const RunOptions &opti
   return result;
 }
 
-RunResult RunReceiving(const std::vector<std::string> &argv, const RunOptions &options,
-                       Listener *listener, std::vector<Arrival> *arrivals) {
-  RunResult result;
+std::vector<std::string> ScriptRun::Datagrams() const {
+  std::vector<std::string> all;
+  for (const Arrival &a : arrivals) all.push_back(a.datagram);
+  return all;
+}
+
+ScriptRun RunScript(const std::string &script, const std::string &dir,
+                    const std::vector<std::pair<std::string, std::string>> &env,
+                    bool own_mounts) {
+  std::vector<std::string> argv;
+  if (own_mounts) argv = {"unshare", "-m"};
+  argv.insert(argv.end(), {"sh", "-c", script, "sh"});
+  for (const auto &w : DaemonCommand()) argv.push_back(w);
+  RunOptions options;
+  options.cwd = dir;
+  options.env = {{"TZ", "UTC"}};
+  options.env.insert(options.env.end(), env.begin(), env.end());
+  options.timeout_seconds = 60;
+
+  ScriptRun run;
+  Listener listener;
   std::atomic<bool> done{false};
   std::thread runner([&] {
-    result = RunBinary(argv, options);
+    run.result = RunBinary(argv, options);
     done = true;
   });
   std::string d;
   for (bool last = false; !last;) {
     last = done;  // one more round after the end collects what is left
-    while (listener->Receive(&d, last ? 0.2 : 0.02)) {
+    while (listener.Receive(&d, last ? 0.2 : 0.02)) {
       timespec now;
       clock_gettime(CLOCK_REALTIME, &now);
-      arrivals->push_back({d, now});
+      run.arrivals.push_back({d, now});
     }
   }
   runner.join();
-  return result;
+  EXPECT_TRUE(run.result.exited && run.result.status == 0) << run.result.err;
+  return run;
 }
 
 std::string LibFaketime() {

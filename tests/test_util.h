@@ -68,13 +68,21 @@ struct Arrival {
   std::string datagram;
   timespec when;
 };
-class Listener;
 
-// RunBinary() while receiving, as they come, the datagrams that reach
-// `listener` (a socket's buffer would overflow with a long run's traffic),
-// and those still waiting when the binary has ended.
-RunResult RunReceiving(const std::vector<std::string> &argv, const RunOptions &options,
-                       Listener *listener, std::vector<Arrival> *arrivals);
+struct ScriptRun {
+  RunResult result;
+  std::vector<Arrival> arrivals;  // in the order received
+  std::vector<std::string> Datagrams() const;
+};
+
+// Runs `script` under sh in `dir` (in a private mount namespace when
+// `own_mounts`) with the daemon's command line as its arguments "$@", and
+// TZ=UTC and `env` in its environment, receiving on the command port as
+// datagrams come: a socket's buffer would overflow with a long run's
+// traffic. Fails the test unless the script ends with status 0.
+ScriptRun RunScript(const std::string &script, const std::string &dir,
+                    const std::vector<std::pair<std::string, std::string>> &env = {},
+                    bool own_mounts = false);
 
 // The path of libfaketime.so.1, or "" when it is not installed.
 std::string LibFaketime();
