@@ -61,6 +61,15 @@ DaemonRun RunDaemon(const std::string &timers, const std::string &listing, RunOp
   return run;
 }
 
+// Three pairs whose states never change, ON, OFF and ON all day, so that a
+// real-clock run sends only the start-up commands and their repeats
+// whatever the time of day.
+const char kSteady[] = "lamp 1 0000 0000\nlamp 1 2359 0001\nfan 2 0800 0801\nheater x 1200 1200\n"
+                       "heater x 1159 1201\n";
+const char kSteadyListing[] =
+    "lamp 1 00:00 00:00\nlamp 1 23:59 00:01\nfan 2 08:00 08:01\n"
+    "heater x 11:59 12:01\nheater x 12:00 12:00\n";
+
 // Every datagram verifies, and the log and the echo hold the same records
 // in the same order, complete although the daemon was killed.
 void ExpectConsistent(const DaemonRun &run) {
@@ -118,9 +127,7 @@ TEST(EndToEndTest, RealClockSendsEveryEntryAtStartAndAgainAfter5Seconds) {
   RunOptions options;
   options.env = {{"TZ", "UTC"}};
   options.timeout_seconds = 7;
-  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\nheater x 0000 0000\n",
-                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\nheater x 00:00 00:00\n",
-                                  options);
+  const DaemonRun run = RunDaemon(kSteady, kSteadyListing, options);
   ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
   ASSERT_EQ(run.datagrams.size(), 6u);
   const std::string start = StampTime(run.datagrams[0]);
@@ -154,9 +161,7 @@ TEST(EndToEndTest, IdleModeSendsOnTheBusySecondsAndUsesLittleProcessorTime) {
   options.env = {{"TZ", "UTC"}, {"QORTIMER_IDLE", "1"}};
   options.timeout_seconds = 11.5;
   const double before = ChildrenProcessorSeconds();
-  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\nheater x 0000 0000\n",
-                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\nheater x 00:00 00:00\n",
-                                  options);
+  const DaemonRun run = RunDaemon(kSteady, kSteadyListing, options);
   const double used = ChildrenProcessorSeconds() - before;
   ASSERT_NO_FATAL_FAILURE(ExpectConsistent(run));
   // As in busy mode: every entry at the start, and again 5 and 10 s later.
@@ -318,11 +323,10 @@ TEST(EndToEndTest, DestinationFromTheEnvironmentGetsEveryCommand) {
   RunOptions options;
   options.env = {{"TZ", "UTC"}, {"QORTIMER_DESTINATION", "192.168.0.1:2963"}};
   options.timeout_seconds = 1.5;
-  const DaemonRun run = RunDaemon("lamp 1 0000 0000\nfan 2 1200 1200\n",
-                                  "lamp 1 00:00 00:00\nfan 2 12:00 12:00\n", options);
+  const DaemonRun run = RunDaemon(kSteady, kSteadyListing, options);
   EXPECT_EQ(run.result.err, "");
   EXPECT_TRUE(run.datagrams.empty()) << "sent to port 1962 too";
-  ASSERT_EQ(run.log.size(), 2u);
+  ASSERT_EQ(run.log.size(), 3u);
   for (const Record &r : run.log) {
     std::string d;
     ASSERT_TRUE(other.Receive(&d, 0.5)) << "nothing for " << r.command;
