@@ -4,7 +4,8 @@
 # named on the command line, when some are missing. Uses apt-get as root,
 # sudo otherwise.
 set -euo pipefail
-wanted=(cmake make g++ libgtest-dev iproute2 util-linux mount libfaketime tzdata logrotate gzip "$@")
+wanted=(cmake make g++ libgtest-dev iproute2 util-linux mount libfaketime tzdata logrotate gzip
+        libxml2-utils "$@")
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

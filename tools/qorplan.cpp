@@ -1,22 +1,24 @@
 // qorplan: shows what the daemon would do with a timer file, without sending
-// anything: each pair's changes over the day, or each pair's state at one
-// minute. It reads the file with the daemon's own reader, so a bad file gets
-// the daemon's messages and status 1, and asks the daemon's own qor_is_on
-// about every minute, so the preview cannot disagree with the daemon. It is
-// built with no_transport.cpp in place of the transport.
+// anything: each pair's changes over the day, as text or as a picture, or
+// each pair's state at one minute. It reads the file with the daemon's own
+// reader, so a bad file gets the daemon's messages and status 1, and asks
+// the daemon's own qor_is_on about every minute, so the preview cannot
+// disagree with the daemon. It is built with no_transport.cpp in place of
+// the transport.
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "qorplan_svg.h"
 #include "qortimer.h"
 
 namespace {
 
-constexpr int kMinutesPerDay = 24 * 60;
 constexpr char kGap[] = "   ";  // between a pair and each of its states
 
-constexpr char kSynopsis[] = "usage: qorplan [--at HH:MM] TIMER_FILE\n";
+constexpr char kSynopsis[] = "usage: qorplan [--at HH:MM | --svg] TIMER_FILE\n";
 
 constexpr char kHelp[] =
     "Reads a qortimer timer file as the daemon does and shows what the daemon\n"
@@ -24,6 +26,8 @@ constexpr char kHelp[] =
     "the order of the file, it prints the state at 00:00 and every minute of\n"
     "local time at which the state changes, or \"ON all day\" or \"OFF all day\".\n"
     "  --at HH:MM  print each pair's state at that minute instead\n"
+    "  --svg       write the day as an SVG picture instead: a row per pair,\n"
+    "              a 24-hour axis, the ON stretches as bars\n"
     "  -h          print this help and exit\n"
     "Exit status: 0 the file is good (with a warning when it names no pair);\n"
     "1 the file cannot be read or has a bad line, with the daemon's messages;\n"
@@ -32,6 +36,7 @@ constexpr char kHelp[] =
 struct Options {
   const char *file = nullptr;
   int at = -1;  // the minute of the day to show, or -1 for the day's plan
+  bool svg = false;
 };
 
 [[noreturn]] void UsageError(const std::string &why) {
@@ -65,6 +70,8 @@ Options ParseOptions(int argc, char **argv) {
       o.at = ParseMinute(value);
       if (o.at < 0)
         UsageError("option --at wants a time from 00:00 to 23:59, not \"" + value + "\"");
+    } else if (arg == "--svg") {
+      o.svg = true;
     } else if (arg[0] == '-') {
       UsageError("unknown option \"" + arg + "\"");
     } else if (o.file != nullptr) {
@@ -74,6 +81,7 @@ Options ParseOptions(int argc, char **argv) {
     }
   }
   if (o.file == nullptr) UsageError("no timer file given");
+  if (o.svg && o.at >= 0) UsageError("options --at and --svg do not go together");
   return o;
 }
 
@@ -85,13 +93,21 @@ std::string StateFrom(int state, int minute) {
   return text;
 }
 
+// The state at every minute of the day, as the daemon evaluates it.
+PlanDay DayOf(const qor_timer *timers) {
+  PlanDay day;
+  for (int minute = 0; minute < kPlanMinutes; minute++)
+    day[minute] = qor_is_on(minute / 60, minute % 60, timers);
+  return day;
+}
+
 // The state at 00:00 and at every minute at which it changes.
-std::string DayPlan(const qor_timer *timers) {
-  int state = qor_is_on(0, 0, timers);
+std::string DayPlan(const PlanDay &day) {
+  int state = day[0];
   std::string plan = StateFrom(state, 0);
   bool changes = false;
-  for (int minute = 1; minute < kMinutesPerDay; minute++) {
-    const int now = qor_is_on(minute / 60, minute % 60, timers);
+  for (int minute = 1; minute < kPlanMinutes; minute++) {
+    const int now = day[minute];
     if (now == state) continue;
     state = now;
     changes = true;
@@ -110,14 +126,19 @@ int main(int argc, char **argv) {
   qor_open_timer_file(&qor);
   qor_read_file(&qor);
 
-  if (qor.entries == nullptr) {
+  if (qor.entries == nullptr)
     fprintf(stderr, "qorplan: warning: %s names no device/channel pair; the daemon would send "
                     "nothing\n", qor.infile);
+  if (options.svg) {
+    std::vector<PlanRow> rows;
+    for (const qor_entry *e = qor.entries; e != nullptr; e = e->next)
+      rows.push_back({std::string(e->device) + " " + e->channel, DayOf(e->timers)});
+    fputs(PlanSvg(std::string("qorplan: ") + qor.infile, rows).c_str(), stdout);
     return 0;
   }
   for (const qor_entry *e = qor.entries; e != nullptr; e = e->next) {
     const std::string what =
-        options.at < 0 ? DayPlan(e->timers)
+        options.at < 0 ? DayPlan(DayOf(e->timers))
                        : StateWord(qor_is_on(options.at / 60, options.at % 60, e->timers));
     printf("%s %s%s%s\n", e->device, e->channel, kGap, what.c_str());
   }
