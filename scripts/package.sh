@@ -22,7 +22,7 @@ forget_arch() {
 
 added=
 opts=(-b -us -uc)
-scripts/install-deps.sh debhelper
+scripts/install-deps.sh debhelper pkgconf systemd
 if [[ $arch != "$host" ]]; then
   opts+=(-a "$arch" "--build-profiles=cross,nocheck")
   scripts/install-deps.sh "crossbuild-essential-$arch"
