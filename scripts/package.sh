@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # package.sh [ARCH]
-# Builds the Debian package of qortimer and qorlisten, and its -dbgsym, with
-# debhelper (debian/): for this machine, or cross-built for the Debian
-# architecture ARCH (armhf for the board). Installs what the build needs,
-# builds in a copy of the source tree under build-deb/ARCH, and prints the
-# path of each package built, one a line, last.
+# Builds the Debian package of qortimer, qorlisten and qorplan, and its
+# -dbgsym, with debhelper (debian/): for this machine, or cross-built for
+# the Debian architecture ARCH (armhf for the board). Installs what the
+# build needs, builds in a copy of the source tree under build-deb/ARCH,
+# and prints the path of each package built, one a line, last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 host=$(dpkg --print-architecture)
