@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
 # test-package.sh [--root]
-# Builds this machine's Debian package and fails on any lintian E: or W: tag.
-# --root also checks it in a scratch Debian root (debootstrap, kept in
-# build-deb/root-base): files, configuration files, man pages, the unit
-# (verify, offline exposure at most 1.5), the logrotate rule, an upgrade
-# keeping an edited configuration file, removal and purge. No systemd runs
-# there, so the maintainer scripts only enable and disable the unit.
+# Builds the Debian package for this machine and, cross-built, for the board
+# (armhf), and fails unless each holds the three programs and lintian finds
+# no E: or W: tag in any. --root also checks this machine's package in a
+# scratch Debian root (debootstrap, kept in build-deb/root-base): files,
+# configuration files, man pages, the unit (verify, offline exposure at most
+# 1.5), the logrotate rule, an upgrade keeping an edited configuration file,
+# removal and purge. No systemd runs there, so the maintainer scripts only
+# enable and disable the unit.
 # shellcheck disable=SC2016,SC2317  # dpkg-query's ${Field}s; check runs its commands
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh lintian
-mapfile -t debs < <(scripts/package.sh | grep '\.deb$')
+host=$(dpkg --print-architecture)
+arches=("$host")
+[[ $host == armhf ]] || arches+=(armhf)
+debs=()  # this machine's first
+for arch in "${arches[@]}"; do
+  mapfile -t built < <(scripts/package.sh "$arch" | grep '\.deb$')
+  ((${#built[@]})) || { echo "test-package: no $arch package was built" >&2; exit 1; }
+  contents=$(dpkg-deb -c "$(printf '%s\n' "${built[@]}" | grep '/qortimer_')")
+  for program in qortimer qorlisten qorplan; do
+    grep -q " \./usr/bin/$program\$" <<<"$contents" ||
+      { echo "test-package: the $arch package holds no /usr/bin/$program" >&2; exit 1; }
+  done
+  debs+=("${built[@]}")
+done
 lintian -EvIL +pedantic "${debs[@]}" 2>&1 | tee build-deb/lintian.txt
 ! grep -q '^[EW]: ' build-deb/lintian.txt || { echo "test-package: lintian: E: or W: tags" >&2; exit 1; }
 echo "test-package: lintian: no E: or W: tags on ${debs[*]##*/}"
