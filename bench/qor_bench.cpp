@@ -1,7 +1,7 @@
 // Benchmarks of the daemon's hot path, the polling pass, against the floor
 // every pass pays for reading the clocks, and of its neighbours: building
 // a command, the hash, and reading timer files. The last line printed is a
-// one-line summary of the figures that matter (see README, Performance).
+// one-line summary of the figures that matter (see docs/performance.md).
 //
 // Nothing here can transmit: no benchmark opens the daemon's socket, so a
 // send could only fail on a closed descriptor; the schedules are built so
