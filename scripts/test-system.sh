@@ -66,6 +66,8 @@ if [[ ${1:-} == --inside ]]; then
   exit 0
 fi
 
+# Making roots, booting a container and a tap all need root.
+[[ $(id -u) == 0 ]] || exec sudo "$0" "$@"
 start=$SECONDS
 case ${1:-all} in
   all) arches=(amd64 armhf) ;;
