@@ -7,18 +7,25 @@
 # TARGET" for the host to match against what its receiver heard.
 # shellcheck disable=SC2016  # awk programs and dpkg-query formats
 say() { echo "QORSYS $*"; }
-here=$(dirname "$0") bad=
+here=$(dirname "$0") bad='' diag=''
 expect() { # WHAT CMD...: records WHAT as a failure unless CMD succeeds
   local what=$1
   shift
   "$@" || bad+="; $what"
 }
-report() { # NAME WHAT
+report() { # NAME WHAT; the service's journal after the first failure
   if [[ -z $bad ]]; then say "$1 ok $2"; else say "$1 FAILED: ${bad#; }"; fi
-  [[ -z $bad ]] || journalctl -u qortimer -n 12 -o short-monotonic --no-pager | sed 's/^/QORSYS diag /'
-  bad=
+  [[ -z $bad || -n $diag ]] || journalctl -u qortimer -n 12 -o short-monotonic --no-pager | sed 's/^/QORSYS diag /'
+  diag=$diag$bad bad=
 }
 prop() { systemctl show -p "$1" --value qortimer; }
+ended() { # how the service's main process last ended
+  case $(prop ExecMainCode) in
+    1) echo "exited with status $(prop ExecMainStatus)" ;;
+    2 | 3) echo "was killed by SIG$(kill -l "$(prop ExecMainStatus)")" ;;
+    *) echo "is running" ;;
+  esac
+}
 is() { [[ $(prop "$1") == "$2" ]]; }
 waitfor() { # SECONDS CMD...: CMD succeeds within SECONDS
   local n=$1
@@ -70,6 +77,7 @@ cpu0=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
 sleep 20
 read -r up1 _ </proc/uptime
 cpu1=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+expect "the daemon $pid ended during the measurement" test -n "$cpu0" -a -n "$cpu1"
 pct=$(awk -v c=$((cpu1 - cpu0)) -v hz="$(getconf CLK_TCK)" -v t="$up1" -v t0="$up0" \
   'BEGIN { printf "%.2f", 100 * c / hz / (t - t0) }')
 expect "daemon used $pct% of a processor, above 10%" awk -v p="$pct" 'BEGIN { exit !(p < 10) }'
@@ -83,7 +91,7 @@ expect "no new log after the second rotation" test -s "$log"
 expect "rotated logs missing: $(cd /var/log/qortimer && echo *)" test -s "$log.1" -a -s "$log.2.gz"
 report rotation "twice while running; the daemon reopened its log each time"
 bad=$run
-expect "restarted $(prop NRestarts) times" is NRestarts 0
+expect "restarted $(prop NRestarts) times; its main process $(ended)" is NRestarts 0
 expect "not active at the end: $(prop ActiveState)" is ActiveState active
 report run "$((EPOCHSECONDS - t0)) s active as user $uid, no restarts, Seccomp 2, CapEff 0, idle mode"
 t1=$EPOCHSECONDS

@@ -218,7 +218,7 @@ check() {
   fi
   if [[ $arch == armhf ]]; then
     boot=$(sed -n 's/^QORSYS boot //p' <<<"$lines")
-    idle=$(sed -n 's/^QORSYS idle ok daemon \([0-9.]*\)%.*/\1/p' <<<"$lines")
+    idle=$(sed -n 's/^QORSYS idle ok daemon \([0-9.]*\)%.*/\1/p' <<<"$lines" | grep . || echo -)
   fi
   return "$failed"
 }
