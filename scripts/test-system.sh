@@ -165,7 +165,7 @@ check() {
   lines=$(grep -aoE 'QORSYS .*' "$dir/console" | tr -d '\r' || true)
   if ! grep -q '^QORSYS boot' <<<"$lines"; then
     say "$arch: the guest did not boot$([[ -e $dir/timeout ]] && echo " ($(cat "$dir/timeout"))"); its console ends:"
-    tail -n 25 "$dir/console" 2>/dev/null | tr -d '\r'
+    tail -n 40 "$dir/console" 2>/dev/null | tr -d '\r'
     return 1
   fi
   for s in install run idle bad rotation upgrade remove purge; do
