@@ -8,11 +8,8 @@
 # shellcheck disable=SC2016  # awk programs and dpkg-query formats
 say() { echo "QORSYS $*"; }
 here=$(dirname "$0") bad='' diag=''
-expect() { # WHAT CMD...: records WHAT as a failure unless CMD succeeds
-  local what=$1
-  shift
-  "$@" || bad+="; $what"
-}
+expect() { local what=$1; shift; "$@" || bad+="; $what"; } # WHAT CMD...: a failure unless CMD succeeds
+pkg() { dpkg "$@" </dev/null >/tmp/dpkg.out 2>&1 || bad+="; dpkg $*: $(tail -n 1 /tmp/dpkg.out)"; }
 report() { # NAME WHAT; the service's journal after the first failure
   if [[ -z $bad ]]; then say "$1 ok $2"; else say "$1 FAILED: ${bad#; }"; fi
   [[ -z $bad || -n $diag ]] || journalctl -u qortimer -n 12 -o short-monotonic --no-pager | sed 's/^/QORSYS diag /'
@@ -20,18 +17,11 @@ report() { # NAME WHAT; the service's journal after the first failure
 }
 prop() { systemctl show -p "$1" --value qortimer; }
 ended() { # how the service's main process last ended
-  case $(prop ExecMainCode) in
-    1) echo "exited with status $(prop ExecMainStatus)" ;;
-    2 | 3) echo "was killed by SIG$(kill -l "$(prop ExecMainStatus)")" ;;
-    *) echo "is running" ;;
-  esac
+  if [[ $(prop ExecMainCode) == 1 ]]; then echo "exited with status $(prop ExecMainStatus)"
+  else echo "was killed by SIG$(kill -l "$(prop ExecMainStatus)" 2>&1)"; fi
 }
 is() { [[ $(prop "$1") == "$2" ]]; }
-waitfor() { # SECONDS CMD...: CMD succeeds within SECONDS
-  local n=$1
-  shift
-  until "$@"; do ((n-- > 0)) || return 1; sleep 1; done
-}
+waitfor() { local n=$1; shift; until "$@"; do ((n-- > 0)) || return 1; sleep 1; done; } # SECONDS CMD...
 sleep_until() { (($1 <= EPOCHSECONDS)) || sleep $(($1 - EPOCHSECONDS)); }
 hhmm() { printf '%(%H%M)T' "$1"; }
 log=/var/log/qortimer/qortimerlog.txt settings=/etc/default/qortimer schedule=/etc/qortimer/timers.txt
@@ -41,7 +31,7 @@ say boot "$up"
 for nic in /sys/class/net/*; do nic=${nic##*/} && [[ $nic != lo ]] && break; done
 ip addr add 192.168.0.2/24 broadcast 192.168.0.255 dev "$nic" && ip link set "$nic" up
 
-dpkg -i "$here/v1.deb" >/tmp/dpkg.out 2>&1 || bad+="; dpkg -i: $(tail -n 1 /tmp/dpkg.out)"
+pkg -i "$here/v1.deb"
 expect "not enabled" [ "$(systemctl is-enabled qortimer)" = enabled ]
 expect "started without a schedule: $(prop ActiveState)" is ActiveState inactive
 expect "start not tried or not stopped by its condition" is ConditionResult no
@@ -115,7 +105,7 @@ cp /tmp/good "$schedule"
 systemctl restart qortimer
 waitfor 30 is ActiveState active
 pid=$(prop MainPID)
-dpkg -i "$here/v2.deb" </dev/null >/tmp/dpkg.out 2>&1 || bad+="; dpkg -i: $(tail -n 1 /tmp/dpkg.out)"
+pkg -i "$here/v2.deb"
 v2=$(dpkg-deb -f "$here/v2.deb" Version)
 expect "version $(dpkg-query -W -f '${Version}' qortimer), not $v2" \
   test "$(dpkg-query -W -f '${Version}' qortimer)" = "$v2"
@@ -127,7 +117,7 @@ report upgrade "to $v2, restarted, the edited $settings kept"
 pid=$(prop MainPID)
 
 cp "$schedule" /tmp/mine
-dpkg -r qortimer >/tmp/dpkg.out 2>&1 || bad+="; dpkg -r: $(tail -n 1 /tmp/dpkg.out)"
+pkg -r qortimer
 expect "unit still there: $(prop LoadState)" is LoadState not-found
 expect "daemon still running" test ! -e "/proc/$pid"
 expect "programs left" test ! -e /usr/bin/qortimer -a ! -e /usr/bin/qorlisten
@@ -138,7 +128,7 @@ for file in /var/log/qortimer/qortimerlog.txt*; do
   zcat -f "$file" | sed -n 's/^qorctrl command \([^ ]*\) \([^ ]*\) .*/QORSYS rec \2 \1/p'
 done
 
-dpkg -P qortimer >/tmp/dpkg.out 2>&1 || bad+="; dpkg -P: $(tail -n 1 /tmp/dpkg.out)"
+pkg -P qortimer
 for path in "$settings" /etc/logrotate.d/qortimer /var/log/qortimer /var/log/private/qortimer; do
   expect "$path left" test ! -e "$path" -a ! -L "$path"
 done
