@@ -180,7 +180,7 @@ check() {
   ((failed == 0)) || sed -n 's/^QORSYS diag /  /p' <<<"$lines"
   # Each record the guest logged: its calendar stamp, pair, state, and the
   # fields the receiver prints for its command.
-  export TZ=UTC
+  local -x TZ=UTC
   sed -n 's/^QORSYS rec //p' <<<"$lines" | while IFS='- ' read -r t c h target; do
     target=${target#*-}
     printf '%d %s %s time=%(%Y-%m-%dT%H:%M:%S)T clock=%u.%06us hash=%s\n' $((16#$t)) "${target%-*}" \
