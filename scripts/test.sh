@@ -16,3 +16,4 @@ scripts/test-valgrind.sh
 scripts/test-fuzz.sh
 scripts/test-static.sh
 scripts/test-package.sh
+scripts/test-system.sh

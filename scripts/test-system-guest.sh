@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# test-system-guest.sh: the guest half of test-system.sh, run as root by the
+# guest's test unit under systemd, with the package (v1.deb) and the same
+# package one version later (v2.deb) beside it. Runs each scenario on the
+# installed package and prints "QORSYS NAME ok WHAT" or "QORSYS NAME FAILED:
+# WHY" for the host to check, then the log's records as "QORSYS rec STAMPS
+# TARGET" for the host to match against what its receiver heard.
+# shellcheck disable=SC2016  # awk programs and dpkg-query formats
+say() { echo "QORSYS $*"; }
+here=$(dirname "$0") bad='' diag=''
+expect() { local what=$1; shift; "$@" || bad+="; $what"; } # WHAT CMD...: a failure unless CMD succeeds
+pkg() { dpkg "$@" </dev/null >/tmp/dpkg.out 2>&1 || bad+="; dpkg $*: $(tail -n 1 /tmp/dpkg.out)"; }
+report() { # NAME WHAT; the service's journal after the first failure
+  if [[ -z $bad ]]; then say "$1 ok $2"; else say "$1 FAILED: ${bad#; }"; fi
+  [[ -z $bad || -n $diag ]] || journalctl -u qortimer -n 12 -o short-monotonic --no-pager | sed 's/^/QORSYS diag /'
+  diag=$diag$bad bad=
+}
+prop() { systemctl show -p "$1" --value qortimer; }
+ended() { # how the service's main process last ended
+  if [[ $(prop ExecMainCode) == 1 ]]; then echo "exited with status $(prop ExecMainStatus)"
+  else echo "was killed by SIG$(kill -l "$(prop ExecMainStatus)" 2>&1)"; fi
+}
+is() { [[ $(prop "$1") == "$2" ]]; }
+waitfor() { local n=$1; shift; until "$@"; do ((n-- > 0)) || return 1; sleep 1; done; } # SECONDS CMD...
+sleep_until() { (($1 <= EPOCHSECONDS)) || sleep $(($1 - EPOCHSECONDS)); }
+hhmm() { printf '%(%H%M)T' "$1"; }
+log=/var/log/qortimer/qortimerlog.txt settings=/etc/default/qortimer schedule=/etc/qortimer/timers.txt
+
+read -r up _ </proc/uptime
+say boot "$up"
+for nic in /sys/class/net/*; do nic=${nic##*/} && [[ $nic != lo ]] && break; done
+ip addr add 192.168.0.2/24 broadcast 192.168.0.255 dev "$nic" && ip link set "$nic" up
+
+pkg -i "$here/v1.deb"
+expect "not enabled" [ "$(systemctl is-enabled qortimer)" = enabled ]
+expect "started without a schedule: $(prop ActiveState)" is ActiveState inactive
+expect "start not tried or not stopped by its condition" is ConditionResult no
+report install "enabled, and its start stopped by the condition while $schedule is missing"
+
+# A schedule whose two pairs change state at the first minute at least 20 s
+# away and again a minute later: lamp is ON for just that minute, pump for
+# every minute but that one.
+c1=$(((EPOCHSECONDS + 20 + 59) / 60 * 60))
+c2=$((c1 + 60))
+printf 'lamp porch %s %s\npump garden %s %s\n' "$(hhmm $((c1 - 60)))" "$(hhmm "$c2")" \
+  "$(hhmm "$c1")" "$(hhmm "$c1")" >"$schedule"
+sed -i 's/^#QORTIMER_IDLE=1$/QORTIMER_IDLE=1/' "$settings"
+t0=$EPOCHSECONDS
+systemctl start qortimer
+waitfor 30 test -s "$log"
+pid=$(prop MainPID)
+expect "not active: $(prop ActiveState)" is ActiveState active
+expect "Seccomp $(awk '/^Seccomp:/ { print $2 }' "/proc/$pid/status"), not 2" grep -q '^Seccomp:.2$' "/proc/$pid/status"
+expect "capabilities $(grep CapEff "/proc/$pid/status")" grep -q '^CapEff:.0*$' "/proc/$pid/status"
+expect "runs as root" awk '/^Uid:/ { exit $2 == 0 }' "/proc/$pid/status"
+expect "QORTIMER_IDLE=1 not in its environment" grep -qzx QORTIMER_IDLE=1 "/proc/$pid/environ"
+uid=$(awk '/^Uid:/ { print $2 }' "/proc/$pid/status") run=$bad bad=
+
+# Rotation while it runs: once now, once after the daemon reopened its log
+# at the next minute; each record stays in one of the files. The rule
+# renames, and the new log is the daemon's own.
+first=$(head -n 1 "$log")
+logrotate -f /etc/logrotate.d/qortimer
+expect "the first record not in $log.1" grep -qxF "$first" "$log.1"
+read -r up0 _ </proc/uptime
+cpu0=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+sleep 20
+read -r up1 _ </proc/uptime
+cpu1=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+expect "the daemon $pid ended during the measurement" test -n "$cpu0" -a -n "$cpu1"
+pct=$(awk -v c=$((cpu1 - cpu0)) -v hz="$(getconf CLK_TCK)" -v t="$up1" -v t0="$up0" \
+  'BEGIN { printf "%.2f", 100 * c / hz / (t - t0) }')
+expect "daemon used $pct% of a processor, above 10%" awk -v p="$pct" 'BEGIN { exit !(p < 10) }'
+report idle "daemon $pct% of a processor over $(awk -v a="$up0" -v b="$up1" 'BEGIN { printf "%.1f", b - a }') s"
+sleep_until $((c1 + 8))
+expect "no new log after the first rotation" test -s "$log"
+expect "new log owned by $(stat -c %u "$log"), not the daemon's $uid" test "$(stat -c %u "$log")" = "$uid"
+logrotate -f /etc/logrotate.d/qortimer
+sleep_until $((c2 + 12))
+expect "no new log after the second rotation" test -s "$log"
+expect "rotated logs missing: $(cd /var/log/qortimer && echo *)" test -s "$log.1" -a -s "$log.2.gz"
+report rotation "twice while running; the daemon reopened its log each time"
+bad=$run
+expect "restarted $(prop NRestarts) times; its main process $(ended)" is NRestarts 0
+expect "not active at the end: $(prop ActiveState)" is ActiveState active
+report run "$((EPOCHSECONDS - t0)) s active as user $uid, no restarts, Seccomp 2, CapEff 0, idle mode"
+t1=$EPOCHSECONDS
+systemctl stop qortimer
+say window "$t0" "$t1" "$c1" "$c2"
+
+cp "$schedule" /tmp/good
+echo 'lamp porch 2500 0900' >"$schedule"
+since=$EPOCHSECONDS
+systemctl restart qortimer
+waitfor 30 is ActiveState failed
+expect "exit status $(prop ExecMainStatus), not 1" is ExecMainStatus 1
+sleep 15
+expect "restarted: $(prop ActiveState) $(prop SubState), $(prop NRestarts) restarts" is SubState failed
+expect "restarted $(prop NRestarts) times" is NRestarts 0
+msg=$(journalctl -u qortimer --since "@$since" -o cat --no-pager | grep -m 1 -F '*** ERROR reading')
+expect "no message in the journal" test -n "$msg"
+report bad "failed once, status 1, not restarted in 15 s; journal: $msg"
+
+cp /tmp/good "$schedule"
+systemctl restart qortimer
+waitfor 30 is ActiveState active
+pid=$(prop MainPID)
+pkg -i "$here/v2.deb"
+v2=$(dpkg-deb -f "$here/v2.deb" Version)
+expect "version $(dpkg-query -W -f '${Version}' qortimer), not $v2" \
+  test "$(dpkg-query -W -f '${Version}' qortimer)" = "$v2"
+expect "edited $settings not kept" grep -qx QORTIMER_IDLE=1 "$settings"
+waitfor 30 is ActiveState active
+expect "not restarted onto the new version" test "$(prop MainPID)" != "$pid" -a "$(prop MainPID)" != 0
+expect "QORTIMER_IDLE=1 lost" grep -qzx QORTIMER_IDLE=1 "/proc/$(prop MainPID)/environ"
+report upgrade "to $v2, restarted, the edited $settings kept"
+pid=$(prop MainPID)
+
+cp "$schedule" /tmp/mine
+pkg -r qortimer
+expect "unit still there: $(prop LoadState)" is LoadState not-found
+expect "daemon still running" test ! -e "/proc/$pid"
+expect "programs left" test ! -e /usr/bin/qortimer -a ! -e /usr/bin/qorlisten
+expect "$settings removed before the purge" test -e "$settings"
+expect "schedule not kept" cmp -s /tmp/mine "$schedule"
+report remove "stopped and unit gone, the settings and the schedule kept"
+for file in /var/log/qortimer/qortimerlog.txt*; do
+  zcat -f "$file" | sed -n 's/^qorctrl command \([^ ]*\) \([^ ]*\) .*/QORSYS rec \2 \1/p'
+done
+
+pkg -P qortimer
+for path in "$settings" /etc/logrotate.d/qortimer /var/log/qortimer /var/log/private/qortimer; do
+  expect "$path left" test ! -e "$path" -a ! -L "$path"
+done
+expect "schedule not kept" cmp -s /tmp/mine "$schedule"
+left=$(find / -xdev -name '*qortimer*' ! -path '/etc/qortimer*' | tr '\n' ' ')
+expect "left: $left" test -z "$left"
+report purge "settings, logrotate rule and log gone, the operator's $schedule kept"

@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# test-system.sh [amd64|armhf|all]
+# The package as shipped, under a real systemd as PID 1: in a Debian 12
+# container (amd64, systemd-nspawn) and on an emulated board (armhf,
+# qemu-system-arm with Debian's ARM kernel). In each, the guest's test unit
+# runs scripts/test-system-guest.sh on the package: install, run, idle
+# processor use, a bad schedule, rotation, upgrade, removal and purge, one
+# "QORSYS" line each on the console, which this script checks. The guest's
+# one link ends inside a private network namespace (see netns-run), where
+# this machine's qorlisten verifies every command it sends. The roots are
+# cached in /var/cache/qortimer-test and rebuilt after a week, after a build
+# that did not finish, or when the way they are made changes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cache=${QOR_SYSTEM_CACHE:-/var/cache/qortimer-test}
+mirror=${QOR_SYSTEM_MIRROR:-http://deb.debian.org/debian}
+work=$PWD/build-system
+listener=$PWD/${QOR_BUILD_DIR:-build}/tools/qorlisten
+say() { echo "test-system: $*"; }
+die() { say "$*" >&2; exit 1; }
+
+# Inside the namespace: the receiver, then the guest, each wait bounded.
+if [[ ${1:-} == --inside ]]; then
+  arch=$2 dir=$3
+  if [[ $(readlink /proc/self/ns/net) == "$(readlink /proc/1/ns/net)" ]] || ! ip link show qor1 >/dev/null; then
+    die "not inside the private network namespace of netns-run; refusing to boot a guest"
+  fi
+  # The guest's link joins a bridge that takes over qor0's address: left
+  # on both, each broadcast would be delivered to the receiver twice.
+  ip addr flush dev qor0 && ip link add qorbr type bridge
+  ip addr add 192.168.0.1/24 broadcast 192.168.0.255 dev qorbr && ip link set qorbr up
+  TZ=UTC "$listener" -t 3600 >"$dir/heard" 2>"$dir/listen.err" &
+  listen=$!
+  if [[ $arch == armhf ]]; then
+    ip tuntap add dev qortap mode tap && ip link set qortap master qorbr up
+    qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 -nodefaults -display none \
+      -no-reboot -kernel "$cache/armhf/vmlinuz" -initrd "$cache/armhf/initrd.img" \
+      -append "root=LABEL=qorsys rw console=ttyAMA0 panic=-1 fsck.mode=skip" \
+      -drive "if=none,id=root,format=raw,snapshot=on,file=$cache/armhf/root.img" \
+      -device virtio-blk-device,drive=root \
+      -drive "if=none,id=load,format=raw,readonly=on,file=$dir/payload.img" \
+      -device virtio-blk-device,drive=load \
+      -netdev tap,id=net,ifname=qortap,script=no,downscript=no -device virtio-net-device,netdev=net \
+      -serial "file:$dir/console" &
+    bounds=(300 1200)
+  else
+    systemd-nspawn -q -b -D "$cache/amd64/root" --volatile=overlay --register=no --keep-unit \
+      -M qorsys --network-bridge=qorbr --bind-ro="$dir/payload:/qorsys" </dev/null >"$dir/console" 2>&1 &
+    bounds=(120 900)
+  fi
+  guest=$!
+  # Until the guest ends, PATTERN (if any) shows on its console, or SECONDS pass.
+  wait_guest() { # SECONDS [PATTERN]
+    local end=$((SECONDS + $1))
+    while kill -0 "$guest" 2>/dev/null; do
+      [[ -n ${2:-} ]] && grep -aqs "$2" "$dir/console" && return 0
+      ((SECONDS < end)) || { echo "stopped after $1 s" >"$dir/timeout"; return 1; }
+      sleep 1
+    done
+  }
+  if wait_guest "${bounds[0]}" 'QORSYS boot'; then wait_guest "${bounds[1]}" || true; fi
+  kill -TERM "$guest" 2>/dev/null && { sleep 10; kill -KILL "$guest" 2>/dev/null; }
+  wait "$guest" || true
+  kill -TERM "$listen" || true
+  wait "$listen" && echo 0 >"$dir/listen.rc" || echo $? >"$dir/listen.rc"
+  exit 0
+fi
+
+# Making roots, booting a container and a tap all need root.
+[[ $(id -u) == 0 ]] || exec sudo "$0" "$@"
+start=$SECONDS
+case ${1:-all} in
+  all) arches=(amd64 armhf) ;;
+  amd64 | armhf) arches=("$1") ;;
+  *) die "usage: test-system.sh [amd64|armhf|all]" ;;
+esac
+scripts/install-deps.sh debootstrap qemu-system-arm qemu-user-static systemd-container e2fsprogs
+cmake -S . -B "${QOR_BUILD_DIR:-build}" -DQOR_WERROR=ON >/dev/null
+cmake --build "${QOR_BUILD_DIR:-build}" --target qorlisten >/dev/null
+
+# What makes a root: its packages, the test unit that runs the guest driver,
+# and for the board a small initramfs that finds its virtio disk.
+packages=systemd,systemd-sysv,dbus,iproute2,libstdc++6,logrotate
+board_packages=udev,linux-image-armmp-lpae
+configure_root() {
+  local root=$1 unit
+  echo qorsys >"$root/etc/hostname"
+  mkdir -p "$root/qorsys" "$root/etc/systemd/system/multi-user.target.wants"
+  printf '%s\n' '[Unit]' 'Description=qortimer system test' 'After=multi-user.target' \
+    'SuccessAction=poweroff-force' 'FailureAction=poweroff-force' \
+    '[Service]' 'Type=oneshot' 'TimeoutStartSec=900' 'StandardOutput=journal+console' \
+    'ExecStart=/bin/sh -c "[ -e /qorsys/guest.sh ] || mount -o ro LABEL=qorpay /qorsys; exec bash /qorsys/guest.sh"' \
+    >"$root/etc/systemd/system/qorsys.service"
+  ln -sf ../qorsys.service "$root/etc/systemd/system/multi-user.target.wants/"
+  # Nothing else runs on a schedule or asks for a login meanwhile.
+  for unit in getty@tty1.service serial-getty@ttyAMA0.service console-getty.service apt-daily.timer \
+    apt-daily-upgrade.timer logrotate.timer e2scrub_all.timer fstrim.timer dpkg-db-backup.timer; do
+    ln -sf /dev/null "$root/etc/systemd/system/$unit"
+  done
+}
+# shellcheck disable=SC2016  # the hook's own $1 and $m
+configure_initramfs() {
+  mkdir -p "$1/etc/initramfs-tools/conf.d" "$1/etc/initramfs-tools/hooks"
+  echo MODULES=list >"$1/etc/initramfs-tools/conf.d/qorsys"
+  printf '%s\n' '#!/bin/sh' '[ "$1" = prereqs ] && exit 0' '. /usr/share/initramfs-tools/hook-functions' \
+    'for m in virtio_mmio virtio_blk virtio_net ext4; do force_load $m; done' \
+    >"$1/etc/initramfs-tools/hooks/qorsys"
+  chmod +x "$1/etc/initramfs-tools/hooks/qorsys"
+}
+recipe=$(declare -f configure_root configure_initramfs; echo "$packages $board_packages")
+recipe=$(sha256sum <<<"$recipe" | cut -c1-16)
+
+# debootstrap with every download bounded; its own mounts stay in a mount
+# namespace of their own. A failure names what could not be fetched.
+bootstrap() {
+  local arch=$1 root=$2 include=$3 log=$2.log
+  shift 3
+  printf 'timeout = 60\ntries = 3\n' >"$cache/wgetrc"
+  if ! WGETRC=$cache/wgetrc timeout 1800 unshare -m debootstrap --arch="$arch" --variant=minbase \
+    --include="$include" "$@" bookworm "$root" "$mirror" >"$log" 2>&1; then
+    grep -E '^[EW]: ' "$log" >&2 || tail -n 5 "$log" >&2
+    grep -qE "Couldn't download|Failed getting" "$log" &&
+      die "$arch root: could not fetch from $mirror: $(grep -m1 -oE "(Couldn't download|Failed getting).*" "$log")"
+    die "$arch root: debootstrap failed (log: $log)"
+  fi
+}
+# Registers qemu-arm with binfmt_misc for the board root's second stage, if
+# it is not already, and takes away whatever it added after it, or on exit.
+binfmt=/proc/sys/fs/binfmt_misc undo=:
+trap 'eval "$undo"' EXIT
+binfmt_arm() {
+  [[ -e $binfmt/register ]] || { mount -t binfmt_misc binfmt_misc "$binfmt" && undo="umount $binfmt; $undo"; }
+  [[ -e $binfmt/qemu-arm ]] ||
+    { cat /usr/lib/binfmt.d/qemu-arm.conf >"$binfmt/register" && undo="echo -1 >$binfmt/qemu-arm; $undo"; }
+}
+fresh() { [[ -f $1/complete && $(cat "$1/complete") == "$recipe" && -z $(find "$1/complete" -mtime +6) ]]; }
+make_root() {
+  local arch=$1 dir=$cache/$1
+  fresh "$dir" && return 0
+  say "$arch: making the root in $dir"
+  rm -rf --one-file-system "$dir" && mkdir -p "$dir"
+  if [[ $arch == amd64 ]]; then
+    bootstrap amd64 "$dir/root" "$packages"
+  else
+    bootstrap armhf "$dir/root" "$packages,$board_packages" --foreign
+    configure_initramfs "$dir/root"
+    binfmt_arm
+    timeout 2400 unshare -m nice chroot "$dir/root" /debootstrap/debootstrap --second-stage \
+      >"$dir/root.log" 2>&1 || { tail -n 20 "$dir/root.log" >&2; die "armhf root: second stage failed"; }
+    eval "$undo" && undo=:
+    cp "$dir"/root/boot/vmlinuz-* "$dir/vmlinuz" && cp "$dir"/root/boot/initrd.img-* "$dir/initrd.img"
+  fi
+  configure_root "$dir/root"
+  if [[ $arch == armhf ]]; then
+    nice mkfs.ext4 -q -L qorsys -d "$dir/root" "$dir/root.img" 2G >/dev/null
+    rm -rf --one-file-system "$dir/root"
+  fi
+  echo "$recipe" >"$dir/complete"
+}
+
+# The host's verdict on one guest: every scenario's line, the receiver's
+# count against the log's records, and the cadence of the run.
+check() {
+  local arch=$1 dir=$work/$1 lines s t c h target t0 t1 c1 c2 failed=0
+  lines=$(grep -aoE 'QORSYS .*' "$dir/console" | tr -d '\r' || true)
+  if ! grep -q '^QORSYS boot' <<<"$lines"; then
+    say "$arch: the guest did not boot$([[ -e $dir/timeout ]] && echo " ($(cat "$dir/timeout"))"); its console ends:"
+    tail -n 40 "$dir/console" 2>/dev/null | tr -d '\r'
+    return 1
+  fi
+  for s in install run idle bad rotation upgrade remove purge; do
+    if grep -q "^QORSYS $s ok" <<<"$lines"; then
+      say "$arch: ok: $s: $(sed -n "s/^QORSYS $s ok //p" <<<"$lines")"
+    else
+      say "$arch: FAILED: $s: $(sed -n "s/^QORSYS $s FAILED: //p" <<<"$lines" | grep . ||
+        echo "no result$([[ -e $dir/timeout ]] && echo ", guest $(cat "$dir/timeout")")")"
+      failed=1
+    fi
+  done
+  ((failed == 0)) || sed -n 's/^QORSYS diag /  /p' <<<"$lines"
+  # Each record the guest logged: its calendar stamp, pair, state, and the
+  # fields the receiver prints for its command.
+  local -x TZ=UTC
+  sed -n 's/^QORSYS rec //p' <<<"$lines" | while IFS='- ' read -r t c h target; do
+    target=${target#*-}
+    printf '%d %s %s time=%(%Y-%m-%dT%H:%M:%S)T clock=%u.%06us hash=%s\n' $((16#$t)) "${target%-*}" \
+      "${target##*-}" $((16#$t)) $((16#$c / 1000000)) $((16#$c % 1000000)) "$h"
+  done | sort -n >"$dir/logged"
+  # The receiver heard, verified, exactly what the log recorded.
+  cut -d ' ' -f 4- "$dir/logged" | sort >"$dir/logged.keys"
+  sed -nE 's/.* (time=\S+ clock=\S+ hash=\S+) verified$/\1/p' "$dir/heard" | sort >"$dir/heard.keys"
+  s=$(wc -l <"$dir/heard.keys")
+  if [[ $(cat "$dir/listen.rc") == 0 && -s $dir/logged ]] && cmp -s "$dir/heard.keys" "$dir/logged.keys"; then
+    say "$arch: ok: receiver: $s commands, each verified and each in the log"
+    verified=$((verified + s))
+  else
+    say "$arch: FAILED: receiver: $(tail -n 1 "$dir/listen.err"); $s verified," \
+      "$(wc -l <"$dir/logged") logged, $(comm -3 "$dir/heard.keys" "$dir/logged.keys" | wc -l) unmatched"
+    failed=1
+  fi
+  # The run's cadence: each pair's state changes at once at the two minutes
+  # chosen, and its command repeats 5 s apart (6 if a second was missed).
+  read -r t0 t1 c1 c2 < <(sed -n 's/^QORSYS window //p' <<<"$lines")
+  if s=$(awk -v t0="${t0:-0}" -v t1="${t1:-0}" -v c1="${c1:-0}" -v c2="${c2:-0}" '
+      $1 < t0 || $1 > t1 { next }
+      $2 in at && $3 == state[$2] && ($1 - at[$2] < 5 || $1 - at[$2] > 6) {
+        print $2 " repeated after " $1 - at[$2] " s"; bad = 1 }
+      $2 in at && $3 != state[$2] { n[$2]++
+        if ($1 < c1 || $1 > c2 + 1 || ($1 - c1) % 60 > 1) { print $2 " changed " $1 - c1 " s after " c1; bad = 1 } }
+      { at[$2] = $1; state[$2] = $3 }
+      END { for (p in at) { pairs++; if (n[p] != 2) { print p " changed " n[p] + 0 " times, not 2"; bad = 1 } }
+            if (pairs != 2) { print pairs + 0 " pairs, not 2"; bad = 1 }
+            exit bad }' "$dir/logged"); then
+    say "$arch: ok: cadence: each change at once, at its minute, repeats every 5 s"
+  else
+    say "$arch: FAILED: cadence: ${s//$'\n'/; }"
+    failed=1
+  fi
+  if [[ $arch == armhf ]]; then
+    boot=$(sed -n 's/^QORSYS boot //p' <<<"$lines")
+    idle=$(sed -n 's/^QORSYS idle ok daemon \([0-9.]*\)%.*/\1/p' <<<"$lines" | grep . || echo -)
+  fi
+  return "$failed"
+}
+
+declare -A result=([amd64]=skipped [armhf]=skipped)
+verified=0 idle=- boot=-
+mkdir -p "$cache" "$work"
+for arch in "${arches[@]}"; do
+  deb=$(scripts/package.sh "$arch" | grep "/qortimer_[^/]*_$arch\.deb$")
+  make_root "$arch"
+  dir=$work/$arch
+  rm -rf "$dir" && mkdir -p "$dir/payload" "$dir/v2"
+  cp "$deb" "$dir/payload/v1.deb" && cp scripts/test-system-guest.sh "$dir/payload/guest.sh"
+  # The upgrade: the same package, one version later.
+  dpkg-deb -R "$deb" "$dir/v2"
+  sed -i 's/^Version: .*/&+1/' "$dir/v2/DEBIAN/control"
+  dpkg-deb --root-owner-group -b "$dir/v2" "$dir/payload/v2.deb" >/dev/null
+  [[ $arch == amd64 ]] || mkfs.ext4 -q -L qorpay -d "$dir/payload" "$dir/payload.img" 64M >/dev/null
+  say "$arch: booting"
+  scripts/netns-run "$0" --inside "$arch" "$dir"
+  if check "$arch"; then result[$arch]=ok; else result[$arch]=FAILED; fi
+done
+echo "system: amd64=${result[amd64]} armhf=${result[armhf]} verified=$verified" \
+  "idle_cpu_pct_armhf=$idle boot_s_armhf=$boot total_s=$((SECONDS - start))"
+[[ ${result[amd64]} != FAILED && ${result[armhf]} != FAILED ]]
