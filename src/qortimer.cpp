@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "qor_socket.h"
+#include "qor_wire.h"
 #include "qorhash.h"
 
 // Writes a message to the error stream and ends the process with status 1.
@@ -60,7 +61,13 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 // Opt-in settings from the environment. Unset, they change nothing; a bad
 // one ends start-up before anything is opened, so nothing is ever sent with
 // a setting the operator did not mean.
-static void read_environment(qor_context *qor) {
+struct settings {
+  bool destination_set;
+  sockaddr_in destination;  // when destination_set
+};
+
+static settings read_environment(qor_context *qor) {
+  settings s{};
   qor->idle = 0;
   if (const char *idle = getenv("QORTIMER_IDLE")) {
     if (strcmp(idle, "1") == 0)
@@ -69,13 +76,13 @@ static void read_environment(qor_context *qor) {
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
-    sockaddr_in to;
-    if (!qor_parse_destination(destination, &to))
+    if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
           " and a port from 1 to 65535, not (%s)\n",
           destination);
-    qor_socket_use_destination(to);
+    s.destination_set = true;
   }
+  return s;
 }
 
 // The zone file as it was when the zone was last loaded: all zero while
@@ -132,7 +139,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     }
   }
   if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
-  read_environment(qor);
+  const settings environment = read_environment(qor);
 
   qor_open_timer_file(qor);
 
@@ -146,7 +153,10 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   if (!qor_open_log(qor))
     fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
 
-  qor_init_socket();
+  if (environment.destination_set)
+    qor_init_socket_to(environment.destination);
+  else
+    qor_init_socket();
 
   if (qor->debug) {
     printf("qor->debug = (%d) qor->verbose = (%d) qor->infile = (%s)\n", qor->debug,

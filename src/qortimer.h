@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "qorhash.h"
+#include "qor_wire.h"
 
-constexpr int kQorNameSize = 256;        // device and channel names: 255 + NUL
+constexpr int kQorNameSize = kQorMaxName + 1;  // device and channel names and NUL
 constexpr int kQorTextSize = 2048;       // command, path and line buffers
 constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
 constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
@@ -19,28 +19,6 @@ constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
 constexpr const char *kQorLogFile = "qortimerlog.txt";
 constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
-// The command datagram, text without a line end or NUL:
-//   qorctrl command QORTIMER-DEVICE-CHANNEL-STATE TIME-CLOCK-HASH
-// STATE is ON or OFF, TIME and CLOCK are the pass's stamps and HASH is the
-// qorhash of everything before it. Names are copied as they stand, '-'
-// included, so a receiver takes the state from the right and the tag from
-// the left. Senders, receivers and tests all take the layout from here.
-constexpr char kQorCommandWord[] = "qorctrl";    // names the receiver
-constexpr char kQorCommandVerb[] = " command ";  // one blank on each side
-constexpr char kQorSenderTag[] = "QORTIMER";
-constexpr char kQorSeparator = '-';    // between the target's fields, and after each stamp
-constexpr char kQorStampsBlank = ' ';  // between the target and the stamps
-constexpr char kQorStateOn[] = "ON";
-constexpr char kQorStateOff[] = "OFF";
-constexpr int kQorStampDigits = 8;     // "%08x" of the low 32 bits
-constexpr int kQorMaxCommand = 563;    // two names of 255 characters, OFF
-static_assert(kQorMaxCommand ==
-                  static_cast<int>(sizeof kQorCommandWord + sizeof kQorCommandVerb +
-                                   sizeof kQorSenderTag + sizeof kQorStateOff) - 4 +
-                      3 + 2 * (kQorNameSize - 1) +     // three '-' and two names
-                      1 + 2 * (kQorStampDigits + 1) +  // the blank, each stamp and its '-'
-                      kQorhashDigits,
-              "the longest command is laid out as above");
 static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
 
 // Resend policy, in seconds.

@@ -1,5 +1,6 @@
 // Transport tests on real sockets inside the private test network.
 #include "qor_socket.h"
+#include "qor_wire.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
