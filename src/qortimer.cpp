@@ -148,10 +148,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
 
-  qor->log = qor_log_state{};
-  qor->logfile = nullptr;
-  if (!qor_open_log(qor))
-    fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
+  qor_log_open(&qor->logfile, &qor->log);
 
   if (environment.destination_set)
     qor_init_socket_to(environment.destination);
@@ -164,18 +161,6 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     fflush(stdout);
   }
   return 0;
-}
-
-bool qor_open_log(qor_context *qor) {
-  FILE *f = fopen(kQorLogFile, "a");
-  if (f == nullptr) return false;
-  struct stat st {};
-  if (fstat(fileno(f), &st) != 0) st = {};  // inode 0: the name is not followed
-  qor->log.dev = st.st_dev;
-  qor->log.ino = st.st_ino;
-  qor->log.mid_line = false;
-  qor->logfile = f;
-  return true;
 }
 
 // ------------------------------------------------------ timer file reading
@@ -458,53 +443,6 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
   return static_cast<int>(strlen(qor->command));
 }
 
-// Appends a record to the log in one write on its append-mode descriptor,
-// never through the stream's buffer: a record reaches the file whole, at
-// once, and is not lost when the daemon is killed. A write cut short by a
-// full disk leaves a fragment; the next record then begins with a line end
-// so that the fragment stands on a line of its own. Trouble is said once
-// when it begins and once when writing works again.
-static void write_log_record(qor_context *qor, int sent, int length, const char *when) {
-  qor_log_state &log = qor->log;
-  char record[1 + kQorTextSize + 64];
-  size_t n = 0;
-  if (log.mid_line) record[n++] = '\n';
-  const int w = snprintf(record + n, sizeof record - n, "%s (%d %d)\n%s", qor->command, sent,
-                         length, when);
-  if (w < 0) return;
-  n = std::min(n + static_cast<size_t>(w), sizeof record - 1);
-
-  const int fd = fileno(qor->logfile);
-  size_t done = 0;
-  int error = 0;
-  while (done < n) {
-    const ssize_t r = write(fd, record + done, n - done);
-    if (r > 0) {
-      done += static_cast<size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = r < 0 ? errno : EIO;
-      break;
-    }
-  }
-  if (done == n) {
-    log.mid_line = false;
-    if (log.failing)
-      fprintf(stderr, " *** WARNING: Writing logfile (%s) again, %ld records lost\n",
-              kQorLogFile, log.lost);
-    log.failing = false;
-    log.lost = 0;
-    return;
-  }
-  if (done > 0) log.mid_line = record[done - 1] != '\n';
-  log.lost++;
-  if (!log.failing)
-    fprintf(stderr, " *** ERROR: Unable to write logfile (%s): %s\n", kQorLogFile,
-            strerror(error));
-  log.failing = true;
-}
-
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor) {
   const int length = qor_build_command(entry, channel, state, qor);
@@ -520,9 +458,13 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
   const char *when = ctime_r(&qor->now, when_buf);
   if (when == nullptr) when = "?\n";
 
-  if (qor->logfile != nullptr) write_log_record(qor, sent, length, when);
+  // The record, "%s (%d %d)\n%s", goes to the log and the echo alike.
+  char record[kQorTextSize + 64];
+  const int n = snprintf(record, sizeof record, "%s (%d %d)\n%s", qor->command, sent, length, when);
+  const size_t size = std::min(static_cast<size_t>(std::max(n, 0)), sizeof record - 1);
+  qor_log_write(&qor->logfile, &qor->log, record, size);
   if (qor->verbose || qor->debug) {
-    printf("%s (%d %d)\n%s", qor->command, sent, length, when);
+    fwrite(record, 1, size, stdout);
     fflush(stdout);
   }
   return 0;
@@ -561,28 +503,6 @@ static bool repeat_due(const qor_entry *e, time_t now) {
 // The calendar minute of `t`, rounded down for times before the epoch too.
 static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
 
-// Opens the log again by its name when the name is gone or names another
-// file (the log was rotated, moved or removed). Records written before
-// stay where they went. If it cannot be opened, the old file is kept and
-// the next minute tries again.
-static void follow_log_name(qor_context *qor) {
-  qor_log_state &log = qor->log;
-  if (qor->logfile == nullptr || log.ino == 0) return;
-  struct stat st;
-  if (stat(kQorLogFile, &st) == 0 && st.st_dev == log.dev && st.st_ino == log.ino) return;
-  FILE *old = qor->logfile;
-  if (!qor_open_log(qor)) {
-    if (!log.reopen_failing)
-      fprintf(stderr, " *** ERROR: Unable to reopen logfile (%s): %s\n", kQorLogFile,
-              strerror(errno));
-    log.reopen_failing = true;
-    return;
-  }
-  fclose(old);
-  if (log.reopen_failing) fprintf(stderr, " *** WARNING: Reopened logfile (%s)\n", kQorLogFile);
-  log.reopen_failing = false;
-}
-
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
@@ -596,7 +516,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // leaves them be.
   if (qor->evaluated && calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
     reload_zone_if_changed();
-    follow_log_name(qor);
+    qor_log_follow(&qor->logfile, &qor->log);
   }
 
   tm local;

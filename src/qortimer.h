@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "qor_log.h"
 #include "qor_wire.h"
 
 constexpr int kQorNameSize = kQorMaxName + 1;  // device and channel names and NUL
@@ -16,7 +17,6 @@ constexpr int kQorTextSize = 2048;       // command, path and line buffers
 constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
 constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
 constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
-constexpr const char *kQorLogFile = "qortimerlog.txt";
 constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
 static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
@@ -44,16 +44,6 @@ struct qor_entry {
   time_t last_sent;    // when a command was last sent; 0 before
   int state;           // state last sent: -1 none yet, 0 OFF, 1 ON
   qor_entry *next;
-};
-
-// What the log writer knows of its file beyond the stream itself.
-struct qor_log_state {
-  dev_t dev;            // the open file, whose name is followed; ino 0 when
-  ino_t ino;            //   unknown, as in a context built by hand
-  bool mid_line;        // the file ends in a cut record: start the next on a new line
-  bool failing;         // writes are failing; said once when they began
-  long lost;            // records lost since then
-  bool reopen_failing;  // reopening the log by its name is failing; said once
 };
 
 // The daemon's one state record.
@@ -85,7 +75,7 @@ struct qor_context {
   // 1: sleep until the next calendar second after each pass (QORTIMER_IDLE=1)
   // instead of polling without pause.
   int idle;
-  qor_log_state log;
+  qor_log_state log;  // the log beyond `logfile` (qor_log.h)
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
@@ -95,11 +85,6 @@ int qor_initialize(int argc, char **argv, qor_context *qor);
 // Opens qor->infile for reading as qor->timer_stream, or reports that it
 // cannot and ends the process with status 1.
 void qor_open_timer_file(qor_context *qor);
-
-// Opens the log file for appending into qor->logfile, noting which file it
-// is so that a pass can follow its name. Returns false, with qor->logfile
-// unchanged, when it cannot be opened.
-bool qor_open_log(qor_context *qor);
 
 // Reads and checks the whole timer file into qor->entries, sorts each
 // entry's intervals and lists them in verbose mode. Returns when every line
