@@ -3,7 +3,6 @@
 // datagram with its log record.
 #include "qortimer.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "qor_housekeeping.h"
 #include "qor_socket.h"
 #include "qor_wire.h"
 #include "qorhash.h"
@@ -85,30 +85,6 @@ static settings read_environment(qor_context *qor) {
   return s;
 }
 
-// The zone file as it was when the zone was last loaded: all zero while
-// there was none.
-static struct stat loaded_zone;
-
-static struct stat zone_file() {
-  struct stat st {};
-  if (stat(kQorZoneFile, &st) != 0) st = {};
-  return st;
-}
-
-// With TZ unset the zone comes from /etc/localtime: load it again when that
-// names another file or the file has changed (a new zone, new zone data).
-// With TZ set the zone stays as read at start-up.
-static void reload_zone_if_changed() {
-  if (getenv("TZ") != nullptr) return;
-  const struct stat st = zone_file();
-  if (st.st_dev == loaded_zone.st_dev && st.st_ino == loaded_zone.st_ino &&
-      st.st_size == loaded_zone.st_size && st.st_mtim.tv_sec == loaded_zone.st_mtim.tv_sec &&
-      st.st_mtim.tv_nsec == loaded_zone.st_mtim.tv_nsec)
-    return;
-  tzset();
-  loaded_zone = st;
-}
-
 void qor_open_timer_file(qor_context *qor) {
   qor->timer_stream = fopen(qor->infile, "r");
   if (qor->timer_stream == nullptr)
@@ -143,10 +119,9 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
 
   qor_open_timer_file(qor);
 
-  tzset();
-  loaded_zone = zone_file();
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
+  qor_housekeeping_start(&qor->housekeeping, qor->now);
 
   qor_log_open(&qor->logfile, &qor->log);
 
@@ -500,9 +475,6 @@ static bool repeat_due(const qor_entry *e, time_t now) {
   return since_sent >= kLongRepeat;
 }
 
-// The calendar minute of `t`, rounded down for times before the epoch too.
-static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
-
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
@@ -512,12 +484,6 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // minute and every threshold is whole seconds, nothing has moved since.
   // Local time is as that pass found it, too.
   if (qor->evaluated && now == qor->evaluated_now) return;
-  // Start-up has just loaded the zone and opened the log: the first pass
-  // leaves them be.
-  if (qor->evaluated && calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
-    reload_zone_if_changed();
-    qor_log_follow(&qor->logfile, &qor->log);
-  }
 
   tm local;
   if (localtime_r(&qor->now, &local) == nullptr)
@@ -564,7 +530,9 @@ void qor_run(qor_context *qor) {
   fflush(stdout);
   for (;;) {
     const clock_t ticks = clock();
-    qor_pass(qor, ticks, qor_calendar_time());
+    const time_t now = qor_calendar_time();
+    qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
+    qor_pass(qor, ticks, now);
     if (qor->idle) qor_sleep_past(qor->now);
   }
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "qor_housekeeping.h"
 #include "qor_log.h"
 #include "qor_wire.h"
 
@@ -17,7 +18,6 @@ constexpr int kQorTextSize = 2048;       // command, path and line buffers
 constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
 constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
 constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
-constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
 static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
 
@@ -65,9 +65,8 @@ struct qor_context {
   // The calendar time of the last pass that looked at the current entries
   // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
   // pass in that same second can send nothing and skips the entries; one in
-  // that same minute of the day skips their intervals; the first pass of
-  // each new calendar minute also checks the time zone and the log's name.
-  // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
+  // that same minute of the day skips their intervals. qor_initialize and
+  // qor_read_file clear `evaluated`; so does zeroing the
   // record, as for a context built by hand.
   time_t evaluated_now;
   int evaluated;
@@ -76,6 +75,7 @@ struct qor_context {
   // instead of polling without pause.
   int idle;
   qor_log_state log;  // the log beyond `logfile` (qor_log.h)
+  qor_housekeeping housekeeping;  // the minute's checks (qor_housekeeping.h)
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
@@ -142,7 +142,8 @@ time_t qor_calendar_time();
 // longer reads `second`, and early on a signal.
 void qor_sleep_past(time_t second);
 
-// The polling loop: runs passes with the real clocks for ever.
+// The polling loop: runs passes with the real clocks for ever, each after
+// the minute's housekeeping.
 [[noreturn]] void qor_run(qor_context *qor);
 
 #endif  // QORTIMER_QORTIMER_H_
