@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "qor_housekeeping.h"
+#include "qor_idle.h"
 #include "qor_socket.h"
 #include "qor_wire.h"
 #include "qorhash.h"
@@ -515,24 +516,16 @@ time_t qor_calendar_time() {
   return ts.tv_sec;
 }
 
-void qor_sleep_past(time_t second) {
-  timespec now;
-  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec != second) return;
-  // A relative sleep on the monotonic clock: a step of the calendar clock
-  // cannot stretch it, and is seen by the pass that follows it.
-  timespec rest{0, 1000000000L - now.tv_nsec};
-  if (rest.tv_nsec == 1000000000L) rest = timespec{1, 0};
-  clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
-}
-
 void qor_run(qor_context *qor) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
+  qor_idle_state idle{};
+  if (qor->idle) qor_idle_start(&idle);
   for (;;) {
     const clock_t ticks = clock();
     const time_t now = qor_calendar_time();
     qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
     qor_pass(qor, ticks, now);
-    if (qor->idle) qor_sleep_past(qor->now);
+    if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock);
   }
 }

@@ -71,8 +71,8 @@ struct qor_context {
   time_t evaluated_now;
   int evaluated;
 
-  // 1: sleep until the next calendar second after each pass (QORTIMER_IDLE=1)
-  // instead of polling without pause.
+  // 1: wait for the next calendar second after each pass as idle mode does
+  // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
   qor_log_state log;  // the log beyond `logfile` (qor_log.h)
   qor_housekeeping housekeeping;  // the minute's checks (qor_housekeeping.h)
@@ -136,11 +136,6 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 // The calendar time in whole seconds from the precise clock, which turns to
 // a new second at the second itself; -1 when the clock fails.
 time_t qor_calendar_time();
-
-// Idle mode's wait after a pass in calendar second `second`: sleeps until
-// the next second begins, at most 1 s. Returns at once when the clock no
-// longer reads `second`, and early on a signal.
-void qor_sleep_past(time_t second);
 
 // The polling loop: runs passes with the real clocks for ever, each after
 // the minute's housekeeping.
