@@ -3,11 +3,8 @@
 // datagram with its log record.
 #include "qortimer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>

@@ -53,7 +53,7 @@ struct qor_context {
   char clock_hex[kQorStampDigits + 1];  // low 32 bits of `ticks`, "%08x"
   clock_t ticks;               // processor time of the current pass
   time_t now;                  // calendar time of the current pass
-  FILE *logfile;               // null when it could not be opened
+  FILE *logfile;               // null while there is no log to write (qor_log.h)
   char infile[kQorTextSize];   // timer file path; index 2047 is always NUL
   int debug;
   int verbose;
@@ -66,16 +66,16 @@ struct qor_context {
   // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
   // pass in that same second can send nothing and skips the entries; one in
   // that same minute of the day skips their intervals. qor_initialize and
-  // qor_read_file clear `evaluated`; so does zeroing the
-  // record, as for a context built by hand.
+  // qor_read_file clear `evaluated`; so does zeroing the record, as for a
+  // context built by hand.
   time_t evaluated_now;
   int evaluated;
 
   // 1: wait for the next calendar second after each pass as idle mode does
   // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
-  qor_log_state log;  // the log beyond `logfile` (qor_log.h)
-  qor_housekeeping housekeeping;  // the minute's checks (qor_housekeeping.h)
+  qor_log_state log;              // what the log's writer knows beyond `logfile`
+  qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
