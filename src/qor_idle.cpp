@@ -33,7 +33,7 @@ static long next_margin(long margin, int64_t late) {
   const int64_t wanted =
       std::min<int64_t>(kQorIdleMaxMargin, 2 * std::max<int64_t>(late, 0) + kQorIdleMinMargin);
   if (wanted >= margin) return static_cast<long>(wanted);
-  return static_cast<long>(margin - (margin - wanted) / 8);
+  return static_cast<long>(margin - (margin - wanted) / 64);
 }
 
 void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock) {

@@ -7,12 +7,12 @@
 // clock cannot stretch it, and the timer slack is set to its minimum. It
 // ends `margin` before the turn, and the margin follows how late this
 // machine's wake-ups really are: after each sleep that was L late it grows
-// at once to 2 L + 20 us if that is more, and otherwise shrinks by an eighth
-// of the difference, always within 20 us and 2 ms. A kernel without
-// high-resolution timers wakes up to a tick late; the bound keeps the poll,
-// and so the processor time, small there, at the cost of a late pass. The
-// poll gives up 2 ms after the turn was due, so a clock that stands still
-// cannot hold the loop.
+// at once to 2 L + 20 us if that is more, and otherwise shrinks by a 64th of
+// the difference, so that it remembers the late wakes of the last minute or
+// so; always within 20 us and 2 ms. A kernel without high-resolution timers
+// wakes up to a tick late: the bound keeps the poll, and so the processor
+// time, small there, at the cost of a late pass. The poll gives up 2 ms
+// after the turn was due, so a clock that stands still cannot hold the loop.
 //
 // A sleep that the system refuses or that fails (anything but an
 // interruption) is said once on the error stream,
