@@ -416,8 +416,14 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
   return static_cast<int>(strlen(qor->command));
 }
 
-int qor_send_command(qor_entry *entry, const char *channel, const char *state,
-                     qor_context *qor) {
+// A command's log record: the command, " (%d %d)\n" and a ctime line.
+constexpr size_t kRecordSize = kQorMaxCommand + 64;
+using record_text = char[kRecordSize];
+
+// qor_send_command() but for the log: builds, sends and echoes the command
+// and leaves its log record in `record`. Returns the record's length.
+static size_t send_and_echo(qor_entry *entry, const char *channel, const char *state,
+                            qor_context *qor, record_text &record) {
   const int length = qor_build_command(entry, channel, state, qor);
 
   if (qor->debug) {
@@ -432,14 +438,20 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
   if (when == nullptr) when = "?\n";
 
   // The record, "%s (%d %d)\n%s", goes to the log and the echo alike.
-  char record[kQorTextSize + 64];
   const int n = snprintf(record, sizeof record, "%s (%d %d)\n%s", qor->command, sent, length, when);
   const size_t size = std::min(static_cast<size_t>(std::max(n, 0)), sizeof record - 1);
-  qor_log_write(&qor->logfile, &qor->log, record, size);
   if (qor->verbose || qor->debug) {
     fwrite(record, 1, size, stdout);
     fflush(stdout);
   }
+  return size;
+}
+
+int qor_send_command(qor_entry *entry, const char *channel, const char *state,
+                     qor_context *qor) {
+  record_text record;
+  const size_t size = send_and_echo(entry, channel, state, qor, record);
+  qor_log_write(&qor->logfile, &qor->log, record, size);
   return 0;
 }
 
@@ -473,6 +485,15 @@ static bool repeat_due(const qor_entry *e, time_t now) {
   return since_sent >= kLongRepeat;
 }
 
+constexpr int kBurst = 8;  // commands a pass sends before it logs them
+
+// Writes the `*held` records the pass has sent to the log, in order.
+static void log_records(qor_context *qor, const record_text *records, const size_t *sizes,
+                        int *held) {
+  for (int i = 0; i < *held; i++) qor_log_write(&qor->logfile, &qor->log, records[i], sizes[i]);
+  *held = 0;
+}
+
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   take_clock_stamp(qor, ticks);
   take_time_stamp(qor, now);
@@ -493,16 +514,25 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   qor->hour = local.tm_hour;
   qor->minute = local.tm_min;
 
+  // The pass sends its burst before it logs it, kBurst commands at a time,
+  // so that no log write holds back the next datagram: the first write
+  // after a quiet second costs as much as several sends.
+  record_text records[kBurst];
+  size_t sizes[kBurst];
+  int held = 0;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
     const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
     if (state != e->state)
       e->last_change = qor->now;
     else if (!repeat_due(e, qor->now))
       continue;
-    qor_send_command(e, e->channel, state ? kQorStateOn : kQorStateOff, qor);
+    sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,
+                                records[held]);
     e->state = state;
     e->last_sent = qor->now;
+    if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
+  log_records(qor, records, sizes, &held);
   qor->evaluated_now = now;
   qor->evaluated = 1;
 }

@@ -129,8 +129,10 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor);
 
 // One pass of the polling loop with the given clock readings: stamps, local
-// time, and for every entry the decision whether a command is due. Only
-// passes may change the entries' sending state once they have begun.
+// time, and for every entry the decision whether a command is due. The
+// commands due go out as qor_send_command() sends them, but the pass writes
+// their log records after it has sent them, 8 at a time at most. Only passes
+// may change the entries' sending state once they have begun.
 void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 
 // The calendar time in whole seconds from the precise clock, which turns to
