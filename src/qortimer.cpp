@@ -416,14 +416,17 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
   return static_cast<int>(strlen(qor->command));
 }
 
-// A command's log record: the command, " (%d %d)\n" and a ctime line.
-constexpr size_t kRecordSize = kQorMaxCommand + 64;
-using record_text = char[kRecordSize];
+// A command's log record is the command, " (%d %d)\n" and a ctime line:
+// room for it with any command, and with a command of the pass, whose
+// names are an entry's own.
+constexpr size_t kRecordSize = kQorTextSize + 64;
+constexpr size_t kPassRecordSize = kQorMaxCommand + 64;
 
 // qor_send_command() but for the log: builds, sends and echoes the command
-// and leaves its log record in `record`. Returns the record's length.
+// and leaves its log record in `record` (cut to `room`). Returns the
+// record's length.
 static size_t send_and_echo(qor_entry *entry, const char *channel, const char *state,
-                            qor_context *qor, record_text &record) {
+                            qor_context *qor, char *record, size_t room) {
   const int length = qor_build_command(entry, channel, state, qor);
 
   if (qor->debug) {
@@ -438,8 +441,8 @@ static size_t send_and_echo(qor_entry *entry, const char *channel, const char *s
   if (when == nullptr) when = "?\n";
 
   // The record, "%s (%d %d)\n%s", goes to the log and the echo alike.
-  const int n = snprintf(record, sizeof record, "%s (%d %d)\n%s", qor->command, sent, length, when);
-  const size_t size = std::min(static_cast<size_t>(std::max(n, 0)), sizeof record - 1);
+  const int n = snprintf(record, room, "%s (%d %d)\n%s", qor->command, sent, length, when);
+  const size_t size = std::min(static_cast<size_t>(std::max(n, 0)), room - 1);
   if (qor->verbose || qor->debug) {
     fwrite(record, 1, size, stdout);
     fflush(stdout);
@@ -449,8 +452,8 @@ static size_t send_and_echo(qor_entry *entry, const char *channel, const char *s
 
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor) {
-  record_text record;
-  const size_t size = send_and_echo(entry, channel, state, qor, record);
+  char record[kRecordSize];
+  const size_t size = send_and_echo(entry, channel, state, qor, record, sizeof record);
   qor_log_write(&qor->logfile, &qor->log, record, size);
   return 0;
 }
@@ -488,8 +491,8 @@ static bool repeat_due(const qor_entry *e, time_t now) {
 constexpr int kBurst = 8;  // commands a pass sends before it logs them
 
 // Writes the `*held` records the pass has sent to the log, in order.
-static void log_records(qor_context *qor, const record_text *records, const size_t *sizes,
-                        int *held) {
+static void log_records(qor_context *qor, const char (*records)[kPassRecordSize],
+                        const size_t *sizes, int *held) {
   for (int i = 0; i < *held; i++) qor_log_write(&qor->logfile, &qor->log, records[i], sizes[i]);
   *held = 0;
 }
@@ -517,7 +520,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // The pass sends its burst before it logs it, kBurst commands at a time,
   // so that no log write holds back the next datagram: the first write
   // after a quiet second costs as much as several sends.
-  record_text records[kBurst];
+  char records[kBurst][kPassRecordSize];
   size_t sizes[kBurst];
   int held = 0;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
@@ -527,7 +530,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     else if (!repeat_due(e, qor->now))
       continue;
     sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,
-                                records[held]);
+                                records[held], kPassRecordSize);
     e->state = state;
     e->last_sent = qor->now;
     if (++held == kBurst) log_records(qor, records, sizes, &held);
