@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # latency.sh [SECONDS]
 # Measures how late the daemon's commands arrive and how much processor
-# time it uses, in busy mode and in idle mode (QORTIMER_IDLE=1), on the
-# real clock, inside a private network namespace (see netns-run). For each
-# mode it runs the release build on a schedule of 4 entries for SECONDS
-# (default 30) next to bench/qor_latency, which records for every datagram
-# its kernel receive time stamp minus the start of the second its calendar
-# stamp names (leaving out the first pass, which runs at start-up, anywhere
-# in its second), polling without sleep so that no wake-up of its own is
-# charged to the daemon's sends. The daemon's processor use comes from /proc/PID/stat. The
-# last line is the summary:
-#   latency: busy_p50_us=.. busy_p99_us=.. idle_p50_us=.. idle_p99_us=.. busy_cpu_pct=.. idle_cpu_pct=..
+# time it uses, in busy mode and in idle mode (QORTIMER_IDLE=1), against the
+# floor of this machine, on the real clock, inside a private network
+# namespace (see netns-run). The floor is bench/qor_floor: a bare sender of
+# the daemon's burst (one command per entry) at every 5th turn of the
+# second, which does nothing else. Three runs of SECONDS each (default 30):
+# the floor, then the release build of the daemon on a schedule of 4
+# entries in busy and in idle mode. Beside each, bench/qor_latency records
+# for every datagram its kernel receive time stamp minus the start of the
+# second its calendar stamp names (leaving out the first burst, which the
+# daemon sends at start-up, anywhere in its second), polling without sleep
+# so that no wake-up of its own is charged to the sender. The daemon's
+# processor use comes from /proc/PID/stat. The last line is the summary:
+#   latency: busy_p50_us=.. busy_p99_us=.. idle_p50_us=.. idle_p99_us=.. busy_cpu_pct=.. idle_cpu_pct=.. floor_p50_us=.. floor_p99_us=.. busy_ratio_p99=.. idle_ratio_p99=..
+# where a ratio is that mode's p99 over the floor's. Budgets: both ratios at
+# most 1.5 and idle_cpu_pct at most 0.5. Over budget, the script says which
+# on the error stream and exits 3 after the summary.
 # $QOR_LATENCY_DAEMON runs another daemon binary instead of the build's.
 set -euo pipefail
 
 if [[ ${1:-} == --inside ]]; then
-  daemon=$2 receiver=$3 seconds=$4
+  daemon=$2 receiver=$3 floor=$4 seconds=$5
   work=$(mktemp -d)
   pid=
   cleanup() {
@@ -24,18 +30,13 @@ if [[ ${1:-} == --inside ]]; then
     rm -rf "$work"
   }
   trap cleanup EXIT
-  cat > "$work/timers.txt" <<'EOF'
-porch lamp 1800 2300
-boiler heater 2200 0600
-garden pump 0000 0000
-office fan 0800 1700
-EOF
+  printf '%s\n' "porch lamp 1800 2300" "boiler heater 2200 0600" "garden pump 0000 0000" \
+    "office fan 0800 1700" > "$work/timers.txt"
+  # The floor's burst: a command for each pair, as long as the daemon's.
+  mapfile -t targets < <(awk '{ print $1 "-" $2 "-OFF" }' "$work/timers.txt")
   ticks_per_s=$(getconf CLK_TCK)
-  summary=latency:
-  cpu=
-  for mode in busy idle; do
-    idle=0
-    [[ $mode == idle ]] && idle=1
+  declare -A p50 p99 cpu
+  for mode in floor busy idle; do
     "$receiver" 1962 "$((seconds + 1))" > "$work/$mode.txt" &
     receiver_pid=$!
     for _ in $(seq 100); do
@@ -43,27 +44,46 @@ EOF
       sleep 0.02
     done
     start=$(date +%s.%N)
-    (cd "$work" && exec env QORTIMER_IDLE=$idle "$daemon" timers.txt) > /dev/null &
+    if [[ $mode == floor ]]; then
+      "$floor" "$seconds" "${targets[@]}" &
+    else
+      idle=0
+      [[ $mode == idle ]] && idle=1
+      (cd "$work" && exec env QORTIMER_IDLE=$idle "$daemon" timers.txt) > /dev/null &
+    fi
     pid=$!
     sleep "$seconds"
     # Fields 14 and 15 of /proc/PID/stat: user and system time, in ticks.
-    read -r -a stat < "/proc/$pid/stat"
+    # The floor has ended by now, and its processor time is of no interest.
+    stat=()
+    [[ $mode == floor ]] || read -r -a stat < "/proc/$pid/stat"
     end=$(date +%s.%N)
-    kill -KILL "$pid"
+    kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     pid=
-    wait "$receiver_pid" || { echo "latency: no datagram received in $mode mode" >&2; exit 1; }
+    wait "$receiver_pid" || { echo "latency: no datagram received from the $mode run" >&2; exit 1; }
     line=$(tail -n 1 "$work/$mode.txt")
     echo "$mode: $line"
-    p50=$(sed -n 's/.*p50_us=\([0-9]*\).*/\1/p' <<< "$line")
-    p99=$(sed -n 's/.*p99_us=\([0-9]*\).*/\1/p' <<< "$line")
-    pct=$(awk -v u="${stat[13]}" -v s="${stat[14]}" -v hz="$ticks_per_s" -v a="$start" -v b="$end" \
+    p50[$mode]=$(sed -n 's/.*p50_us=\([0-9]*\).*/\1/p' <<< "$line")
+    p99[$mode]=$(sed -n 's/.*p99_us=\([0-9]*\).*/\1/p' <<< "$line")
+    [[ $mode == floor ]] && continue
+    cpu[$mode]=$(awk -v u="${stat[13]}" -v s="${stat[14]}" -v hz="$ticks_per_s" -v a="$start" -v b="$end" \
       'BEGIN { printf "%.1f", 100 * (u + s) / hz / (b - a) }')
-    echo "$mode: processor use $pct % of $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s"
-    summary+=" ${mode}_p50_us=$p50 ${mode}_p99_us=$p99"
-    cpu+=" ${mode}_cpu_pct=$pct"
+    echo "$mode: processor use ${cpu[$mode]} % of $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s"
   done
-  echo "$summary$cpu"
+  ratio() { awk -v m="${p99[$1]}" -v f="${p99[floor]}" 'BEGIN { printf "%.2f", m / f }'; }
+  busy_ratio=$(ratio busy) idle_ratio=$(ratio idle)
+  over=
+  above() { awk -v v="$1" -v limit="$2" 'BEGIN { exit !(v > limit) }'; }
+  above "$busy_ratio" 1.5 && over+=" busy_ratio_p99=$busy_ratio>1.5"
+  above "$idle_ratio" 1.5 && over+=" idle_ratio_p99=$idle_ratio>1.5"
+  above "${cpu[idle]}" 0.5 && over+=" idle_cpu_pct=${cpu[idle]}>0.5"
+  [[ -z $over ]] || echo "latency: over budget:$over" >&2
+  echo "latency: busy_p50_us=${p50[busy]} busy_p99_us=${p99[busy]} idle_p50_us=${p50[idle]}" \
+    "idle_p99_us=${p99[idle]} busy_cpu_pct=${cpu[busy]} idle_cpu_pct=${cpu[idle]}" \
+    "floor_p50_us=${p50[floor]} floor_p99_us=${p99[floor]} busy_ratio_p99=$busy_ratio" \
+    "idle_ratio_p99=$idle_ratio"
+  [[ -z $over ]] || exit 3
   exit 0
 fi
 
@@ -73,6 +93,7 @@ seconds=${1:-30}
 scripts/install-deps.sh
 build=${QOR_LATENCY_BUILD_DIR:-build-latency}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOR_BUILD_TESTS=OFF > /dev/null
-cmake --build "$build" -j"$(nproc)" --target qortimer qor_latency > /dev/null
+cmake --build "$build" -j"$(nproc)" --target qortimer qor_latency qor_floor > /dev/null
 daemon=$(realpath "${QOR_LATENCY_DAEMON:-$build/qortimer}")
-exec scripts/netns-run "$0" --inside "$daemon" "$(realpath "$build/bench/qor_latency")" "$seconds"
+exec scripts/netns-run "$0" --inside "$daemon" "$(realpath "$build/bench/qor_latency")" \
+  "$(realpath "$build/bench/qor_floor")" "$seconds"

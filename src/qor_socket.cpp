@@ -13,11 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qor_wire.h"
+
 static int sok = -1;
 static sockaddr_in myaddress;
 static sockaddr_in theiraddress;
-// A destination chosen by qor_socket_use_destination(); family 0 when none.
-static sockaddr_in chosen;
 
 // Reports a failed system call, closes the socket and ends the process.
 [[noreturn]] static void fail_and_close(const char *what) {
@@ -26,40 +26,9 @@ static sockaddr_in chosen;
   exit(1);
 }
 
-bool qor_parse_destination(const char *text, sockaddr_in *out) {
-  if (text == nullptr) return false;
-  const char *colon = strchr(text, ':');
-  const size_t address_length = colon ? static_cast<size_t>(colon - text) : strlen(text);
-  char address[INET_ADDRSTRLEN];
-  if (address_length == 0 || address_length >= sizeof address) return false;
-  memcpy(address, text, address_length);
-  address[address_length] = '\0';
-
-  sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  // inet_pton() takes exactly four decimal parts of 0 to 255, no shorthand.
-  if (inet_pton(AF_INET, address, &to.sin_addr) != 1) return false;
-  long port = kQorPort;
-  if (colon != nullptr) {
-    const char *p = colon + 1;
-    if (*p == '\0') return false;
-    port = 0;
-    for (; *p != '\0'; p++) {
-      if (*p < '0' || *p > '9') return false;
-      port = port * 10 + (*p - '0');
-      if (port > 65535) return false;
-    }
-    if (port < 1) return false;
-  }
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  *out = to;
-  return true;
-}
-
-void qor_socket_use_destination(const sockaddr_in &to) { chosen = to; }
-
-void qor_init_socket() {
+// Creates the socket, non-blocking and enabled for broadcasting, and binds
+// it to any free local port.
+static void open_socket() {
   sok = socket(AF_INET, SOCK_DGRAM, 0);
   if (sok < 0) {
     perror(" *** ERROR socket");
@@ -78,17 +47,21 @@ void qor_init_socket() {
   myaddress.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(sok, reinterpret_cast<sockaddr *>(&myaddress), sizeof myaddress) < 0)
     fail_and_close(" *** ERROR bind");
+}
 
-  if (chosen.sin_family == AF_INET) {
-    theiraddress = chosen;
-    return;
-  }
+void qor_init_socket() {
+  open_socket();
   memset(&theiraddress, 0, sizeof theiraddress);
   theiraddress.sin_family = AF_INET;
   theiraddress.sin_port = htons(kQorPort);
   if (inet_aton(kQorBroadcastAddress, &theiraddress.sin_addr) == 0)
     fail_and_close(" *** ERROR inet_aton");
   memset(theiraddress.sin_zero, 0, sizeof theiraddress.sin_zero);
+}
+
+void qor_init_socket_to(const sockaddr_in &destination) {
+  open_socket();
+  theiraddress = destination;
 }
 
 int qor_socket_sendbuf(const char *buf) {

@@ -1,30 +1,25 @@
 // Datagram transport: the process's one IPv4 UDP socket and its destination.
 //
 // The socket is opened once at start-up, non-blocking and enabled for
-// broadcasting, and sends every datagram to port 1962 of 192.168.0.255 until
-// a datagram is received, after which the sender of that datagram becomes
-// the destination of later sends.
+// broadcasting, and sends every datagram to the destination it was opened
+// with, port 1962 of 192.168.0.255 unless the caller gave another, until a
+// datagram is received, after which the sender of that datagram becomes the
+// destination of later sends.
 #ifndef QORTIMER_QOR_SOCKET_H_
 #define QORTIMER_QOR_SOCKET_H_
 
 #include <netinet/in.h>
 
-constexpr int kQorPort = 1962;
-constexpr const char *kQorBroadcastAddress = "192.168.0.255";
 // Largest datagram qor_socket_getbuf() delivers; its buffer needs one more byte.
 constexpr int kQorMaxDatagram = 2047;
 
-// Reads a destination "ADDRESS[:PORT]": a dotted IPv4 address and a
-// decimal port from 1 to 65535 (1962 when left out). Fills *out and returns
-// true, or returns false and leaves *out alone.
-bool qor_parse_destination(const char *text, sockaddr_in *out);
-
-// Makes `to` the destination that qor_init_socket() sets up, instead of
-// port 1962 of 192.168.0.255. Call it before qor_init_socket().
-void qor_socket_use_destination(const sockaddr_in &to);
-
-// Opens the socket, or reports the failure and ends the process with status 1.
+// Opens the socket with port 1962 of 192.168.0.255 (qor_wire.h) as its
+// destination, or reports the failure and ends the process with status 1.
 void qor_init_socket();
+
+// Opens the socket as qor_init_socket() does, with `destination` in place
+// of the built-in one.
+void qor_init_socket_to(const sockaddr_in &destination);
 
 // Sends the characters of `buf` (without its NUL) as one datagram to the
 // current destination. Returns the number of bytes sent, or -1 after

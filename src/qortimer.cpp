@@ -3,12 +3,8 @@
 // datagram with its log record.
 #include "qortimer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -18,7 +14,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "qor_housekeeping.h"
+#include "qor_idle.h"
 #include "qor_socket.h"
+#include "qor_wire.h"
 #include "qorhash.h"
 
 // Writes a message to the error stream and ends the process with status 1.
@@ -60,7 +59,13 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 // Opt-in settings from the environment. Unset, they change nothing; a bad
 // one ends start-up before anything is opened, so nothing is ever sent with
 // a setting the operator did not mean.
-static void read_environment(qor_context *qor) {
+struct settings {
+  bool destination_set;
+  sockaddr_in destination;  // when destination_set
+};
+
+static settings read_environment(qor_context *qor) {
+  settings s{};
   qor->idle = 0;
   if (const char *idle = getenv("QORTIMER_IDLE")) {
     if (strcmp(idle, "1") == 0)
@@ -69,37 +74,13 @@ static void read_environment(qor_context *qor) {
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
-    sockaddr_in to;
-    if (!qor_parse_destination(destination, &to))
+    if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
           " and a port from 1 to 65535, not (%s)\n",
           destination);
-    qor_socket_use_destination(to);
+    s.destination_set = true;
   }
-}
-
-// The zone file as it was when the zone was last loaded: all zero while
-// there was none.
-static struct stat loaded_zone;
-
-static struct stat zone_file() {
-  struct stat st {};
-  if (stat(kQorZoneFile, &st) != 0) st = {};
-  return st;
-}
-
-// With TZ unset the zone comes from /etc/localtime: load it again when that
-// names another file or the file has changed (a new zone, new zone data).
-// With TZ set the zone stays as read at start-up.
-static void reload_zone_if_changed() {
-  if (getenv("TZ") != nullptr) return;
-  const struct stat st = zone_file();
-  if (st.st_dev == loaded_zone.st_dev && st.st_ino == loaded_zone.st_ino &&
-      st.st_size == loaded_zone.st_size && st.st_mtim.tv_sec == loaded_zone.st_mtim.tv_sec &&
-      st.st_mtim.tv_nsec == loaded_zone.st_mtim.tv_nsec)
-    return;
-  tzset();
-  loaded_zone = st;
+  return s;
 }
 
 void qor_open_timer_file(qor_context *qor) {
@@ -132,21 +113,20 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     }
   }
   if (qor->infile[0] == '\0') die(" *** SYNTAX ERROR: qortimer.exe filename [-d] [-v]\n");
-  read_environment(qor);
+  const settings environment = read_environment(qor);
 
   qor_open_timer_file(qor);
 
-  tzset();
-  loaded_zone = zone_file();
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());
+  qor_housekeeping_start(&qor->housekeeping, qor->now);
 
-  qor->log = qor_log_state{};
-  qor->logfile = nullptr;
-  if (!qor_open_log(qor))
-    fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
+  qor_log_open(&qor->logfile, &qor->log);
 
-  qor_init_socket();
+  if (environment.destination_set)
+    qor_init_socket_to(environment.destination);
+  else
+    qor_init_socket();
 
   if (qor->debug) {
     printf("qor->debug = (%d) qor->verbose = (%d) qor->infile = (%s)\n", qor->debug,
@@ -154,18 +134,6 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
     fflush(stdout);
   }
   return 0;
-}
-
-bool qor_open_log(qor_context *qor) {
-  FILE *f = fopen(kQorLogFile, "a");
-  if (f == nullptr) return false;
-  struct stat st {};
-  if (fstat(fileno(f), &st) != 0) st = {};  // inode 0: the name is not followed
-  qor->log.dev = st.st_dev;
-  qor->log.ino = st.st_ino;
-  qor->log.mid_line = false;
-  qor->logfile = f;
-  return true;
 }
 
 // ------------------------------------------------------ timer file reading
@@ -448,55 +416,17 @@ int qor_build_command(const qor_entry *entry, const char *channel, const char *s
   return static_cast<int>(strlen(qor->command));
 }
 
-// Appends a record to the log in one write on its append-mode descriptor,
-// never through the stream's buffer: a record reaches the file whole, at
-// once, and is not lost when the daemon is killed. A write cut short by a
-// full disk leaves a fragment; the next record then begins with a line end
-// so that the fragment stands on a line of its own. Trouble is said once
-// when it begins and once when writing works again.
-static void write_log_record(qor_context *qor, int sent, int length, const char *when) {
-  qor_log_state &log = qor->log;
-  char record[1 + kQorTextSize + 64];
-  size_t n = 0;
-  if (log.mid_line) record[n++] = '\n';
-  const int w = snprintf(record + n, sizeof record - n, "%s (%d %d)\n%s", qor->command, sent,
-                         length, when);
-  if (w < 0) return;
-  n = std::min(n + static_cast<size_t>(w), sizeof record - 1);
+// A command's log record is the command, " (%d %d)\n" and a ctime line:
+// room for it with any command, and with a command of the pass, whose
+// names are an entry's own.
+constexpr size_t kRecordSize = kQorTextSize + 64;
+constexpr size_t kPassRecordSize = kQorMaxCommand + 64;
 
-  const int fd = fileno(qor->logfile);
-  size_t done = 0;
-  int error = 0;
-  while (done < n) {
-    const ssize_t r = write(fd, record + done, n - done);
-    if (r > 0) {
-      done += static_cast<size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = r < 0 ? errno : EIO;
-      break;
-    }
-  }
-  if (done == n) {
-    log.mid_line = false;
-    if (log.failing)
-      fprintf(stderr, " *** WARNING: Writing logfile (%s) again, %ld records lost\n",
-              kQorLogFile, log.lost);
-    log.failing = false;
-    log.lost = 0;
-    return;
-  }
-  if (done > 0) log.mid_line = record[done - 1] != '\n';
-  log.lost++;
-  if (!log.failing)
-    fprintf(stderr, " *** ERROR: Unable to write logfile (%s): %s\n", kQorLogFile,
-            strerror(error));
-  log.failing = true;
-}
-
-int qor_send_command(qor_entry *entry, const char *channel, const char *state,
-                     qor_context *qor) {
+// qor_send_command() but for the log: builds, sends and echoes the command
+// and leaves its log record in `record` (cut to `room`). Returns the
+// record's length.
+static size_t send_and_echo(qor_entry *entry, const char *channel, const char *state,
+                            qor_context *qor, char *record, size_t room) {
   const int length = qor_build_command(entry, channel, state, qor);
 
   if (qor->debug) {
@@ -510,11 +440,21 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
   const char *when = ctime_r(&qor->now, when_buf);
   if (when == nullptr) when = "?\n";
 
-  if (qor->logfile != nullptr) write_log_record(qor, sent, length, when);
+  // The record, "%s (%d %d)\n%s", goes to the log and the echo alike.
+  const int n = snprintf(record, room, "%s (%d %d)\n%s", qor->command, sent, length, when);
+  const size_t size = std::min(static_cast<size_t>(std::max(n, 0)), room - 1);
   if (qor->verbose || qor->debug) {
-    printf("%s (%d %d)\n%s", qor->command, sent, length, when);
+    fwrite(record, 1, size, stdout);
     fflush(stdout);
   }
+  return size;
+}
+
+int qor_send_command(qor_entry *entry, const char *channel, const char *state,
+                     qor_context *qor) {
+  char record[kRecordSize];
+  const size_t size = send_and_echo(entry, channel, state, qor, record, sizeof record);
+  qor_log_write(&qor->logfile, &qor->log, record, size);
   return 0;
 }
 
@@ -548,29 +488,13 @@ static bool repeat_due(const qor_entry *e, time_t now) {
   return since_sent >= kLongRepeat;
 }
 
-// The calendar minute of `t`, rounded down for times before the epoch too.
-static time_t calendar_minute(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
+constexpr int kBurst = 8;  // commands a pass sends before it logs them
 
-// Opens the log again by its name when the name is gone or names another
-// file (the log was rotated, moved or removed). Records written before
-// stay where they went. If it cannot be opened, the old file is kept and
-// the next minute tries again.
-static void follow_log_name(qor_context *qor) {
-  qor_log_state &log = qor->log;
-  if (qor->logfile == nullptr || log.ino == 0) return;
-  struct stat st;
-  if (stat(kQorLogFile, &st) == 0 && st.st_dev == log.dev && st.st_ino == log.ino) return;
-  FILE *old = qor->logfile;
-  if (!qor_open_log(qor)) {
-    if (!log.reopen_failing)
-      fprintf(stderr, " *** ERROR: Unable to reopen logfile (%s): %s\n", kQorLogFile,
-              strerror(errno));
-    log.reopen_failing = true;
-    return;
-  }
-  fclose(old);
-  if (log.reopen_failing) fprintf(stderr, " *** WARNING: Reopened logfile (%s)\n", kQorLogFile);
-  log.reopen_failing = false;
+// Writes the `*held` records the pass has sent to the log, in order.
+static void log_records(qor_context *qor, const char (*records)[kPassRecordSize],
+                        const size_t *sizes, int *held) {
+  for (int i = 0; i < *held; i++) qor_log_write(&qor->logfile, &qor->log, records[i], sizes[i]);
+  *held = 0;
 }
 
 void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
@@ -582,12 +506,6 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   // minute and every threshold is whole seconds, nothing has moved since.
   // Local time is as that pass found it, too.
   if (qor->evaluated && now == qor->evaluated_now) return;
-  // Start-up has just loaded the zone and opened the log: the first pass
-  // leaves them be.
-  if (qor->evaluated && calendar_minute(now) != calendar_minute(qor->evaluated_now)) {
-    reload_zone_if_changed();
-    follow_log_name(qor);
-  }
 
   tm local;
   if (localtime_r(&qor->now, &local) == nullptr)
@@ -599,16 +517,25 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   qor->hour = local.tm_hour;
   qor->minute = local.tm_min;
 
+  // The pass sends its burst before it logs it, kBurst commands at a time,
+  // so that no log write holds back the next datagram: the first write
+  // after a quiet second costs as much as several sends.
+  char records[kBurst][kPassRecordSize];
+  size_t sizes[kBurst];
+  int held = 0;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
     const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
     if (state != e->state)
       e->last_change = qor->now;
     else if (!repeat_due(e, qor->now))
       continue;
-    qor_send_command(e, e->channel, state ? kQorStateOn : kQorStateOff, qor);
+    sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,
+                                records[held], kPassRecordSize);
     e->state = state;
     e->last_sent = qor->now;
+    if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
+  log_records(qor, records, sizes, &held);
   qor->evaluated_now = now;
   qor->evaluated = 1;
 }
@@ -619,22 +546,16 @@ time_t qor_calendar_time() {
   return ts.tv_sec;
 }
 
-void qor_sleep_past(time_t second) {
-  timespec now;
-  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec != second) return;
-  // A relative sleep on the monotonic clock: a step of the calendar clock
-  // cannot stretch it, and is seen by the pass that follows it.
-  timespec rest{0, 1000000000L - now.tv_nsec};
-  if (rest.tv_nsec == 1000000000L) rest = timespec{1, 0};
-  clock_nanosleep(CLOCK_MONOTONIC, 0, &rest, nullptr);
-}
-
 void qor_run(qor_context *qor) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
+  qor_idle_state idle{};
+  if (qor->idle) qor_idle_start(&idle);
   for (;;) {
     const clock_t ticks = clock();
-    qor_pass(qor, ticks, qor_calendar_time());
-    if (qor->idle) qor_sleep_past(qor->now);
+    const time_t now = qor_calendar_time();
+    qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
+    qor_pass(qor, ticks, now);
+    if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock);
   }
 }

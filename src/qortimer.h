@@ -9,38 +9,16 @@
 #include <cstdio>
 #include <ctime>
 
-#include "qorhash.h"
+#include "qor_housekeeping.h"
+#include "qor_log.h"
+#include "qor_wire.h"
 
-constexpr int kQorNameSize = 256;        // device and channel names: 255 + NUL
+constexpr int kQorNameSize = kQorMaxName + 1;  // device and channel names and NUL
 constexpr int kQorTextSize = 2048;       // command, path and line buffers
 constexpr int kQorLineRead = 2047;       // fgets() size: 2046 characters a read
 constexpr unsigned kQorUnsetTime = 2500; // a missing on or off time
 constexpr unsigned kQorMaxTime = 2400;   // largest on or off time accepted
-constexpr const char *kQorLogFile = "qortimerlog.txt";
-constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
-// The command datagram, text without a line end or NUL:
-//   qorctrl command QORTIMER-DEVICE-CHANNEL-STATE TIME-CLOCK-HASH
-// STATE is ON or OFF, TIME and CLOCK are the pass's stamps and HASH is the
-// qorhash of everything before it. Names are copied as they stand, '-'
-// included, so a receiver takes the state from the right and the tag from
-// the left. Senders, receivers and tests all take the layout from here.
-constexpr char kQorCommandWord[] = "qorctrl";    // names the receiver
-constexpr char kQorCommandVerb[] = " command ";  // one blank on each side
-constexpr char kQorSenderTag[] = "QORTIMER";
-constexpr char kQorSeparator = '-';    // between the target's fields, and after each stamp
-constexpr char kQorStampsBlank = ' ';  // between the target and the stamps
-constexpr char kQorStateOn[] = "ON";
-constexpr char kQorStateOff[] = "OFF";
-constexpr int kQorStampDigits = 8;     // "%08x" of the low 32 bits
-constexpr int kQorMaxCommand = 563;    // two names of 255 characters, OFF
-static_assert(kQorMaxCommand ==
-                  static_cast<int>(sizeof kQorCommandWord + sizeof kQorCommandVerb +
-                                   sizeof kQorSenderTag + sizeof kQorStateOff) - 4 +
-                      3 + 2 * (kQorNameSize - 1) +     // three '-' and two names
-                      1 + 2 * (kQorStampDigits + 1) +  // the blank, each stamp and its '-'
-                      kQorhashDigits,
-              "the longest command is laid out as above");
 static_assert(kQorMaxCommand < kQorTextSize, "the longest command fits a text buffer");
 
 // Resend policy, in seconds.
@@ -68,16 +46,6 @@ struct qor_entry {
   qor_entry *next;
 };
 
-// What the log writer knows of its file beyond the stream itself.
-struct qor_log_state {
-  dev_t dev;            // the open file, whose name is followed; ino 0 when
-  ino_t ino;            //   unknown, as in a context built by hand
-  bool mid_line;        // the file ends in a cut record: start the next on a new line
-  bool failing;         // writes are failing; said once when they began
-  long lost;            // records lost since then
-  bool reopen_failing;  // reopening the log by its name is failing; said once
-};
-
 // The daemon's one state record.
 struct qor_context {
   char command[kQorTextSize];  // the command datagram being built
@@ -85,7 +53,7 @@ struct qor_context {
   char clock_hex[kQorStampDigits + 1];  // low 32 bits of `ticks`, "%08x"
   clock_t ticks;               // processor time of the current pass
   time_t now;                  // calendar time of the current pass
-  FILE *logfile;               // null when it could not be opened
+  FILE *logfile;               // null while there is no log to write (qor_log.h)
   char infile[kQorTextSize];   // timer file path; index 2047 is always NUL
   int debug;
   int verbose;
@@ -97,17 +65,17 @@ struct qor_context {
   // The calendar time of the last pass that looked at the current entries
   // (its local time is `hour` and `minute`), valid when `evaluated` is 1. A
   // pass in that same second can send nothing and skips the entries; one in
-  // that same minute of the day skips their intervals; the first pass of
-  // each new calendar minute also checks the time zone and the log's name.
-  // qor_initialize and qor_read_file clear `evaluated`; so does zeroing the
-  // record, as for a context built by hand.
+  // that same minute of the day skips their intervals. qor_initialize and
+  // qor_read_file clear `evaluated`; so does zeroing the record, as for a
+  // context built by hand.
   time_t evaluated_now;
   int evaluated;
 
-  // 1: sleep until the next calendar second after each pass (QORTIMER_IDLE=1)
-  // instead of polling without pause.
+  // 1: wait for the next calendar second after each pass as idle mode does
+  // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
-  qor_log_state log;
+  qor_log_state log;              // what the log's writer knows beyond `logfile`
+  qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
 
 // Start-up: command line, timer file, first time stamps, log file, socket,
@@ -117,11 +85,6 @@ int qor_initialize(int argc, char **argv, qor_context *qor);
 // Opens qor->infile for reading as qor->timer_stream, or reports that it
 // cannot and ends the process with status 1.
 void qor_open_timer_file(qor_context *qor);
-
-// Opens the log file for appending into qor->logfile, noting which file it
-// is so that a pass can follow its name. Returns false, with qor->logfile
-// unchanged, when it cannot be opened.
-bool qor_open_log(qor_context *qor);
 
 // Reads and checks the whole timer file into qor->entries, sorts each
 // entry's intervals and lists them in verbose mode. Returns when every line
@@ -166,20 +129,18 @@ int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor);
 
 // One pass of the polling loop with the given clock readings: stamps, local
-// time, and for every entry the decision whether a command is due. Only
-// passes may change the entries' sending state once they have begun.
+// time, and for every entry the decision whether a command is due. The
+// commands due go out as qor_send_command() sends them, but the pass writes
+// their log records after it has sent them, 8 at a time at most. Only passes
+// may change the entries' sending state once they have begun.
 void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 
 // The calendar time in whole seconds from the precise clock, which turns to
 // a new second at the second itself; -1 when the clock fails.
 time_t qor_calendar_time();
 
-// Idle mode's wait after a pass in calendar second `second`: sleeps until
-// the next second begins, at most 1 s. Returns at once when the clock no
-// longer reads `second`, and early on a signal.
-void qor_sleep_past(time_t second);
-
-// The polling loop: runs passes with the real clocks for ever.
+// The polling loop: runs passes with the real clocks for ever, each after
+// the minute's housekeeping.
 [[noreturn]] void qor_run(qor_context *qor);
 
 #endif  // QORTIMER_QORTIMER_H_

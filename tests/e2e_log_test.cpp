@@ -1,7 +1,7 @@
 // End-to-end tests of the log under faults: a full disk, rotation by the
-// real logrotate, and removal, each with the real daemon on an accelerated
-// clock in the private test network and a listener as the judge of what
-// was sent.
+// real logrotate, and its name taken away, each with the real daemon on an
+// accelerated clock in the private test network and a listener as the judge
+// of what was sent.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "qortimer.h"
+#include "qor_log.h"
 #include "test_util.h"
 
 namespace {
@@ -195,27 +195,86 @@ TEST(LogFaultTest, RotationByLogrotateLosesAndRepeatsNoRecord) {
   EXPECT_EQ(log.records.size(), sent.size());
 }
 
-TEST(LogFaultTest, RemovedLogIsCreatedAgainWithinAMinuteWithEveryLaterRecord) {
+// The log's name taken away while the daemon runs on a clock 10 times the
+// real pace from 07:59:30: its sends fall every half second of real time,
+// and each step of `during` a quarter of a second between two of them.
+struct NameCase {
+  const char *name;
+  const char *before;   // shell run before the daemon starts
+  const char *during;   // shell run while it runs; then it is killed
+  time_t logged_from;   // qortimerlog.txt holds exactly the records stamped from here on
+  time_t lost_from;     // the records stamped from here to logged_from are counted lost
+  const char *err;      // the error stream, %ld standing for that count
+  const char *renamed;  // a file that, followed by the log, holds every record sent
+};
+
+void PrintTo(const NameCase &c, std::ostream *os) { *os << c.name; }
+
+constexpr time_t kStart = 1796803170;  // 07:59:30, the first pass
+constexpr time_t kAfterRemoval = kStart + 15;
+constexpr time_t kMinute = kStart + 30;  // 08:00:00, the next minute's check
+constexpr time_t kNextMinute = kStart + 90;
+
+const NameCase kNameCases[] = {
+    {"RemovedIsCreatedAgainForTheNextRecord", "", "sleep 1.25; rm qortimerlog.txt; sleep 2\n",
+     kAfterRemoval, kAfterRemoval, "", nullptr},
+    {"UnopenableAtStartIsOpenedAtTheNextMinute", "mkdir qortimerlog.txt\n",
+     "sleep 1.25; rmdir qortimerlog.txt; sleep 2.5\n", kMinute, kStart,
+     " *** WARNING: Unable to open logfile (qortimerlog.txt)\n"
+     " *** WARNING: Opened logfile (qortimerlog.txt), %ld records lost\n",
+     nullptr},
+    {"RenamedIsWrittenWhileItsNameCannotBeOpened", "",
+     "sleep 1.25; mv qortimerlog.txt old.txt; mkdir qortimerlog.txt\n"
+     "sleep 4; rmdir qortimerlog.txt; sleep 5\n",
+     kNextMinute, kNextMinute,
+     " *** WARNING: Unable to reopen logfile (qortimerlog.txt): Is a directory\n"
+     " *** WARNING: Reopened logfile (qortimerlog.txt), %ld records lost\n",
+     "old.txt"},
+    {"RemovedWhileItsNameCannotBeOpenedCountsWhatItLoses", "",
+     "sleep 1.25; rm qortimerlog.txt; mkdir qortimerlog.txt\n"
+     "sleep 4; rmdir qortimerlog.txt; sleep 5\n",
+     kNextMinute, kAfterRemoval,
+     " *** WARNING: Unable to reopen logfile (qortimerlog.txt): Is a directory\n"
+     " *** WARNING: Reopened logfile (qortimerlog.txt), %ld records lost\n",
+     nullptr},
+};
+
+class LogNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(LogNameTest, LosesNoRecordItDoesNotCountAndSaysWhatItCounts) {
   REQUIRE_PRIVATE_NETNS();
   ASSERT_NE(qortest::LibFaketime(), "") << "libfaketime is not installed";
+  const NameCase &c = GetParam();
   TempDir dir;
   WriteFile(dir.File("t.txt"), "lamp 1 0800 0900\nfan 2 0000 0000\n");
-  // Removed at about 07:59:40; the minute turns 2 s later.
-  const std::string script =
-      UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") + " t.txt & pid=$!\n" +
-      "sleep 1; rm qortimerlog.txt; sleep 4; kill -KILL $pid\n";
+  const std::string script = std::string(c.before) +
+                             UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") +
+                             " t.txt & pid=$!\n" + c.during + "kill -KILL $pid\n";
   const qortest::ScriptRun run = RunScript(script, dir.path());
   const std::vector<std::string> sent = run.Datagrams();
-  EXPECT_EQ(run.result.err, "");
+  ASSERT_FALSE(sent.empty());
+  ASSERT_GE(CommandStamp(sent.back()), c.logged_from);
+  auto stamped = [&](time_t from, time_t to) {
+    std::vector<std::string> some;
+    for (const auto &d : sent)
+      if (CommandStamp(d) >= from && CommandStamp(d) < to) some.push_back(d);
+    return some;
+  };
 
-  std::vector<std::string> later;
-  const time_t minute = 1796803200;  // 08:00:00, the first pass after the removal's minute
-  for (const auto &d : sent)
-    if (CommandStamp(d) >= minute) later.push_back(d);
-  ASSERT_GE(later.size(), 4u);
+  char err[512];
+  snprintf(err, sizeof err, c.err, static_cast<long>(stamped(c.lost_from, c.logged_from).size()));
+  EXPECT_EQ(run.result.err, err);
   const LogLines log = Classify(ReadFile(dir.File(kQorLogFile)), sent);
   EXPECT_EQ(log.bad, std::vector<std::string>{});
-  EXPECT_EQ(log.records, later);
+  EXPECT_EQ(log.records, stamped(c.logged_from, kNextMinute + 3600));
+  if (c.renamed != nullptr) {
+    std::vector<std::string> all = Classify(ReadFile(dir.File(c.renamed)), sent).records;
+    all.insert(all.end(), log.records.begin(), log.records.end());
+    EXPECT_EQ(all, sent);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(LogFaultTest, LogNameTest, ::testing::ValuesIn(kNameCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -213,34 +213,71 @@ TEST(EndToEndTest, FakeClockStepInIdleModeIsActedOnWithinASecond) {
 }
 
 // With TZ unset the zone comes from /etc/localtime. In a private mount
-// namespace, UTC and then Tokyo's zone are bound over it; the schedule is
-// OFF in UTC and ON in Tokyo at that time.
-TEST(EndToEndTest, AcceleratedClockFollowsAZoneChangeWithinAMinute) {
+// namespace the zone goes from UTC to Tokyo's while the daemon runs, at 10
+// simulated seconds per real one from 07:59:30 UTC: the schedule is OFF in
+// UTC and ON in Tokyo, so from the minute after the change, 08:00, every
+// command is ON through the end of the run.
+struct ZoneCase {
+  const char *name;
+  const char *script;  // "$@" runs the daemon
+  time_t last;         // the last command checked
+};
+
+void PrintTo(const ZoneCase &c, std::ostream *os) { *os << c.name; }
+
+// /etc under an overlay of its own, so that /etc/localtime can be replaced
+// and removed as on a real system.
+#define QOR_OWN_ETC                                                                  \
+  "mkdir etc; mount -t tmpfs qortest etc; mkdir etc/upper etc/work\n"                \
+  "mount -t overlay qortest -o lowerdir=/etc,upperdir=$PWD/etc/upper,"               \
+  "workdir=$PWD/etc/work /etc\n"                                                     \
+  "ln -sfn /usr/share/zoneinfo/Etc/UTC /etc/localtime\n"
+
+const ZoneCase kZoneCases[] = {
+    // New zone data bound over the file itself, at about 07:59:40.
+    {"NewDataInTheFile",
+     "mount --bind /usr/share/zoneinfo/Etc/UTC /etc/localtime\n"
+     "RUN & pid=$!\n"
+     "sleep 1; mount --bind /usr/share/zoneinfo/Asia/Tokyo /etc/localtime\n"
+     "sleep 4; kill -KILL $pid\n",
+     1796803210},
+    // A new symbolic link renamed over the file, as timedatectl set-timezone
+    // does, at about 07:59:40; then no /etc/localtime at all from about
+    // 08:00:12 on, across the minute's check at 08:01:00.
+    {"RenamedOverThenMissingAcrossAMinute",
+     QOR_OWN_ETC
+     "RUN & pid=$!\n"
+     "sleep 1; ln -s /usr/share/zoneinfo/Asia/Tokyo /etc/localtime.new\n"
+     "mv -T /etc/localtime.new /etc/localtime\n"
+     "sleep 3.25; rm /etc/localtime\n"
+     "sleep 6.5; kill -KILL $pid\n",
+     1796803270},
+};
+
+class ZoneTest : public ::testing::TestWithParam<ZoneCase> {};
+
+TEST_P(ZoneTest, AcceleratedClockTakesUpANewZoneWithinAMinuteAndNeverFallsBackToUtc) {
   REQUIRE_PRIVATE_NETNS();
   ASSERT_NE(LibFaketime(), "") << "libfaketime is not installed";
+  const ZoneCase &c = GetParam();
   TempDir dir;
   WriteFile(dir.File("t.txt"), "lamp 1 1600 1800\n");
-  // 10 simulated seconds per second from 07:59:30 UTC: the zone changes
-  // at about 07:59:40, the minute turns 2 s later.
-  const std::string script =
-      "set -e\n"
-      "mount --bind /usr/share/zoneinfo/Etc/UTC /etc/localtime\n"
-      "unset TZ\n" +
-      UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") + " t.txt & pid=$!\n"
-      "sleep 1\n"
-      "mount --bind /usr/share/zoneinfo/Asia/Tokyo /etc/localtime\n"
-      "sleep 4\n"
-      "kill -KILL $pid\n";
+  std::string script = std::string("set -e\nunset TZ\n") + c.script;
+  script.replace(script.find("RUN"), 3,
+                 UnderFaketime("FAKETIME='@2026-12-09 07:59:30 x10'") + " t.txt");
   std::vector<std::string> sent;
   for (const auto &d : qortest::RunScript(script, dir.path(), {}, true).Datagrams())
     sent.push_back(StampTime(d) + " " + TargetAndState(d));
   std::vector<std::string> expected = Series(1796803170, 1796803195, 5, "lamp-1-OFF");
-  const std::vector<std::string> on = Series(1796803200, 1796803210, 5, "lamp-1-ON");
+  const std::vector<std::string> on = Series(1796803200, c.last, 5, "lamp-1-ON");
   expected.insert(expected.end(), on.begin(), on.end());
   ASSERT_GE(sent.size(), expected.size());
   sent.resize(expected.size());
   EXPECT_EQ(sent, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(EndToEndTest, ZoneTest, ::testing::ValuesIn(kZoneCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // Summer time on real zone data: states follow local time, and the repeats
 // keep to calendar seconds across the hour that is skipped or repeated.

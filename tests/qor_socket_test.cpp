@@ -1,4 +1,5 @@
-// Transport tests on real sockets inside the private test network.
+// Transport tests on real sockets inside the private test network, and the
+// reading of a destination (qor_wire.h) that start-up hands the transport.
 #include "qor_socket.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "qor_wire.h"
 #include "test_util.h"
 
 namespace {

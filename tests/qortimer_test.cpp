@@ -4,9 +4,11 @@
 #include "qortimer.h"
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "qor_idle.h"
 #include "qor_socket.h"
 #include "qorhash.h"
 #include "qorlisten.h"
@@ -756,16 +759,141 @@ TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
                                       "08:00:05 fan-2-OFF"}));
 }
 
-// Idle mode's wait after a pass in the clock's second plus `offset`, in a
-// child with an alarm so that a sleep that would not end fails: it wakes
-// as the next second begins, or, when the clock has been stepped away
-// from the pass's second either way, returns at once.
-[[noreturn]] void SleepPastAndJudge(time_t offset) {
+// ------------------------------------------------------------ idle mode
+
+// A simulated clock for idle mode's wait: every reading of either clock
+// moves time on by 1 us, a sleep by what it asked for plus `late`; the
+// calendar clock runs at `real_rate` (0: it stands still).
+struct SimClock {
+  int64_t mono = 0;       // ns
+  int64_t real_base = 0;  // calendar time, ns, at mono 0
+  int real_rate = 1;
+  int64_t late = 0;
+  int sleep_rc = 0;
+  std::vector<int64_t> naps;
+  int64_t Real() const { return real_base + mono * real_rate; }
+};
+SimClock sim;
+
+constexpr int64_t kNs = 1000000000;
+constexpr int64_t kUs = 1000;
+
+timespec ToTimespec(int64_t ns) { return timespec{static_cast<time_t>(ns / kNs), static_cast<long>(ns % kNs)}; }
+int SimRealtime(timespec *t) {
+  *t = ToTimespec(sim.Real());
+  sim.mono += kUs;
+  return 0;
+}
+int SimMonotonic(timespec *t) {
+  *t = ToTimespec(sim.mono);
+  sim.mono += kUs;
+  return 0;
+}
+int SimSleep(const timespec *relative) {
+  const int64_t nap = static_cast<int64_t>(relative->tv_sec) * kNs + relative->tv_nsec;
+  sim.naps.push_back(nap);
+  if (sim.sleep_rc == 0) sim.mono += nap + sim.late;
+  return sim.sleep_rc;
+}
+const qor_idle_clock kSimClock{SimRealtime, SimMonotonic, SimSleep};
+
+constexpr time_t kSecondOfPass = 1796774400;
+
+// One or more waits after a pass in kSecondOfPass, each begun `into` ns
+// into that second of the simulated clock.
+struct IdleCase {
+  const char *name;
+  int64_t into;           // ns into the second when the wait begins
+  time_t second;          // the pass's second, as the wait is told it
+  long margin;            // before the first wait
+  int64_t late;           // how late each sleep wakes
+  int sleep_rc;
+  int real_rate;
+  int waits;
+  std::vector<int64_t> naps;  // the sleeps asked for
+  long margin_after;
+  int64_t ends;           // calendar ns after the turn at which the last wait returns, within
+                          // 5 us; -1: before the turn
+  const char *err;
+};
+
+void PrintTo(const IdleCase &c, std::ostream *os) { *os << c.name; }
+
+const char kNoSleep[] =
+    " *** WARNING: Unable to sleep (clock_nanosleep: Operation not permitted); polling the clock\n";
+
+// Each wait begins with a reading of each clock (2 us), so a wake 30 us
+// late is seen as 31 us late: the margin wanted is then 2 * 31 + 20 us.
+const IdleCase kIdleCases[] = {
+    {"SleepsToTheMarginThenPollsToTheTurn", 300000 * kUs, kSecondOfPass, 100000, 30 * kUs, 0, 1,
+     1, {700000 * kUs - 100000}, 99719, 0, ""},
+    {"ALateWakeRaisesTheMarginAtOnce", 300000 * kUs, kSecondOfPass, 100000, 300 * kUs, 0, 1, 1,
+     {700000 * kUs - 100000}, 622000, 200 * kUs, ""},
+    {"TheMarginStaysWithinItsBounds", 300000 * kUs, kSecondOfPass, 100000, 5000 * kUs, 0, 1, 1,
+     {700000 * kUs - 100000}, kQorIdleMaxMargin, 4900 * kUs, ""},
+    {"NoSleepWhenTheTurnIsNearerThanTheMargin", kNs - 50 * kUs, kSecondOfPass, 100000, 0, 0, 1,
+     1, {}, 100000, 0, ""},
+    {"AClockSteppedPastTheSecondReturnsAtOnce", 300000 * kUs, kSecondOfPass - 1, 100000, 0, 0,
+     1, 1, {}, 100000, -1, ""},
+    {"AClockSteppedBackReturnsAtOnce", 300000 * kUs, kSecondOfPass + 3600, 100000, 0, 0, 1, 1,
+     {}, 100000, -1, ""},
+    {"ARefusedSleepIsSaidOnceAndThePollReachesTheTurn", 999000 * kUs, kSecondOfPass, 100000, 0,
+     EPERM, 1, 2, {900 * kUs, 900 * kUs}, 100000, 0, kNoSleep},
+    {"AnInterruptedSleepReturnsAtOnce", 300000 * kUs, kSecondOfPass, 100000, 0, EINTR, 1, 1,
+     {700000 * kUs - 100000}, 100000, -1, ""},
+    {"AClockThatStandsStillHoldsThePollFor2Ms", 300000 * kUs, kSecondOfPass, 100000, 0, 0, 0, 1,
+     {700000 * kUs - 100000}, 98782, -1, ""},
+};
+
+class IdleWaitTest : public ::testing::TestWithParam<IdleCase> {};
+
+TEST_P(IdleWaitTest, WakesBeforeTheTurnAndPollsToItWithinBounds) {
+  const IdleCase &c = GetParam();
+  qor_idle_state idle{c.margin, false};
+  testing::internal::CaptureStderr();
+  sim = SimClock{};
+  sim.real_rate = c.real_rate;
+  sim.late = c.late;
+  sim.sleep_rc = c.sleep_rc;
+  int64_t begun = 0, turn = 0;
+  for (int i = 0; i < c.waits; i++) {
+    begun = static_cast<int64_t>(kSecondOfPass + i) * kNs + c.into;
+    turn = static_cast<int64_t>(kSecondOfPass + i + 1) * kNs;
+    sim.real_base = begun - sim.mono * sim.real_rate;
+    qor_idle_wait(&idle, c.second + i, kSimClock);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+  EXPECT_EQ(sim.naps, c.naps);
+  EXPECT_EQ(idle.margin, c.margin_after);
+  const int64_t end = sim.Real();
+  if (c.ends < 0) {
+    EXPECT_LT(end, turn) << "polled on";
+    if (c.real_rate == 0) {  // gave up 2 ms after the turn was due
+      EXPECT_GE(sim.mono, turn - begun + kQorIdleMaxMargin);
+      EXPECT_LE(sim.mono, turn - begun + kQorIdleMaxMargin + 5 * kUs);
+    }
+  } else {
+    EXPECT_GE(end - turn, c.ends);
+    EXPECT_LE(end - turn, c.ends + 5 * kUs) << "polled past the turn";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedClock, IdleWaitTest, ::testing::ValuesIn(kIdleCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// On the real clocks, in a child with an alarm so that a wait that would
+// not end fails: the timer slack is at its least, and the wait after a pass
+// in this second ends as the next one begins, or, when the clock has been
+// stepped away from the pass's second either way, at once.
+[[noreturn]] void WaitAndJudge(time_t offset) {
   alarm(3);
+  qor_idle_state idle;
+  qor_idle_start(&idle);
+  if (prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0) != 1) exit(2);
   timespec before;
   timespec after;
   clock_gettime(CLOCK_REALTIME, &before);
-  qor_sleep_past(before.tv_sec + offset);
+  qor_idle_wait(&idle, before.tv_sec + offset, qor_idle_system_clock);
   clock_gettime(CLOCK_REALTIME, &after);
   const double slept = static_cast<double>(after.tv_sec - before.tv_sec) +
                        static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
@@ -776,7 +904,7 @@ TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
 
 TEST(IdleSleepTest, NeverSleepsPastTheNextSecond) {
   for (const time_t offset : {0, -3600, 3600})
-    EXPECT_EXIT(SleepPastAndJudge(offset), testing::ExitedWithCode(0), "") << offset;
+    EXPECT_EXIT(WaitAndJudge(offset), testing::ExitedWithCode(0), "") << offset;
 }
 
 TEST(PassDeathTest, CalendarFailureEndsTheProcess) {

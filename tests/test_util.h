@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "qor_socket.h"
+#include "qor_wire.h"
 
 namespace qortest {
 

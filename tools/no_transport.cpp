@@ -1,7 +1,7 @@
 // The transport for programs that must never send, linked in place of
 // qor_socket.cpp: nothing here opens a socket, so such a program holds no
 // socket call at all. Reaching any of it is a fault of the program. Every
-// transport function the daemon module calls needs a line here.
+// transport function the daemon module calls needs a line here, and no other.
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,8 +13,5 @@
 }
 
 void qor_init_socket() { refuse("qor_init_socket"); }
+void qor_init_socket_to(const sockaddr_in &) { refuse("qor_init_socket_to"); }
 int qor_socket_sendbuf(const char *) { refuse("qor_socket_sendbuf"); }
-int qor_socket_getbuf(char *) { refuse("qor_socket_getbuf"); }
-int qor_socket_close() { refuse("qor_socket_close"); }
-bool qor_parse_destination(const char *, sockaddr_in *) { refuse("qor_parse_destination"); }
-void qor_socket_use_destination(const sockaddr_in &) { refuse("qor_socket_use_destination"); }

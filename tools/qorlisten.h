@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "qor_socket.h"  // the port; the listener links none of it
-#include "qortimer.h"    // the command's layout; likewise
+#include "qor_wire.h"  // the command's layout and port
 
 namespace qorlisten {
 
-inline constexpr int kMaxName = kQorNameSize - 1;  // longest device or channel name
+inline constexpr int kMaxName = kQorMaxName;  // longest device or channel name
 
 // One way of reading "<device>-<channel>".
 struct Pair {
@@ -23,7 +22,7 @@ struct Pair {
   std::string channel;
 };
 
-// A datagram taken apart by the command layout of qortimer.h, with any
+// A datagram taken apart by the command layout of qor_wire.h, with any
 // sender tag:
 //   qorctrl command <tag>-<device>-<channel>-<ON|OFF> <time8>-<clock8>-<hash4>
 // Device and channel may themselves hold '-', so the state is split off from

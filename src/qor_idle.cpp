@@ -1,0 +1,63 @@
+// Idle mode: sleep to just before the second turns, then poll to the turn.
+#include "qor_idle.h"
+
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+constexpr int64_t kSecond = 1000000000;
+
+static int system_realtime(timespec *now) { return clock_gettime(CLOCK_REALTIME, now); }
+static int system_monotonic(timespec *now) { return clock_gettime(CLOCK_MONOTONIC, now); }
+static int system_sleep(const timespec *relative) {
+  return clock_nanosleep(CLOCK_MONOTONIC, 0, relative, nullptr);
+}
+
+const qor_idle_clock qor_idle_system_clock = {system_realtime, system_monotonic, system_sleep};
+
+static int64_t ns(const timespec &t) { return static_cast<int64_t>(t.tv_sec) * kSecond + t.tv_nsec; }
+
+void qor_idle_start(qor_idle_state *idle) {
+  // 1 ns is the least slack there is; 0 would restore the default.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  idle->margin = kQorIdleFirstMargin;
+  idle->sleep_failed = false;
+}
+
+// The margin after a sleep that woke `late` ns after it was due.
+static long next_margin(long margin, int64_t late) {
+  const int64_t wanted =
+      std::min<int64_t>(kQorIdleMaxMargin, 2 * std::max<int64_t>(late, 0) + kQorIdleMinMargin);
+  if (wanted >= margin) return static_cast<long>(wanted);
+  return static_cast<long>(margin - (margin - wanted) / 64);
+}
+
+void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock) {
+  timespec now, start;
+  if (clock.realtime(&now) != 0 || now.tv_sec != second || clock.monotonic(&start) != 0) return;
+  const int64_t to_turn = kSecond - now.tv_nsec;
+  const int64_t give_up = ns(start) + to_turn + kQorIdleMaxMargin;
+
+  if (to_turn > idle->margin) {
+    const int64_t nap = to_turn - idle->margin;
+    const timespec relative{static_cast<time_t>(nap / kSecond), static_cast<long>(nap % kSecond)};
+    const int rc = clock.sleep(&relative);
+    if (rc == EINTR) return;  // the loop comes back at once
+    timespec woke;
+    if (rc == 0 && clock.monotonic(&woke) == 0) {
+      idle->margin = next_margin(idle->margin, ns(woke) - ns(start) - nap);
+    } else if (rc != 0 && !idle->sleep_failed) {
+      fprintf(stderr, " *** WARNING: Unable to sleep (clock_nanosleep: %s); polling the clock\n",
+              strerror(rc));
+      idle->sleep_failed = true;
+    }
+  }
+  timespec mono;
+  while (clock.realtime(&now) == 0 && now.tv_sec == second && clock.monotonic(&mono) == 0 &&
+         ns(mono) < give_up) {
+  }
+}

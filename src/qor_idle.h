@@ -1,0 +1,55 @@
+// Idle mode (QORTIMER_IDLE=1): after each pass the daemon sleeps until just
+// before the calendar second turns, then polls the clock to the turn, so
+// that the next second's pass starts about as promptly as in busy mode
+// while the processor sleeps nearly all the time.
+//
+// The sleep is relative, on the monotonic clock, so a step of the calendar
+// clock cannot stretch it, and the timer slack is set to its minimum. It
+// ends `margin` before the turn, and the margin follows how late this
+// machine's wake-ups really are: after each sleep that was L late it grows
+// at once to 2 L + 20 us if that is more, and otherwise shrinks by a 64th of
+// the difference, so that it remembers the late wakes of the last minute or
+// so; always within 20 us and 2 ms. A kernel without high-resolution timers
+// wakes up to a tick late: the bound keeps the poll, and so the processor
+// time, small there, at the cost of a late pass. The poll gives up 2 ms
+// after the turn was due, so a clock that stands still cannot hold the loop.
+//
+// A sleep that the system refuses or that fails (anything but an
+// interruption) is said once on the error stream,
+//   " *** WARNING: Unable to sleep (clock_nanosleep: REASON); polling the clock"
+// and that wait, like every later one whose sleep fails, polls to the turn
+// as busy mode does.
+#ifndef QORTIMER_QOR_IDLE_H_
+#define QORTIMER_QOR_IDLE_H_
+
+#include <ctime>
+
+constexpr long kQorIdleMinMargin = 20000;     // ns
+constexpr long kQorIdleMaxMargin = 2000000;   // ns
+constexpr long kQorIdleFirstMargin = 1000000; // ns, until the first wake-up is seen
+
+// The clocks and the sleep idle mode uses; tests put a simulated clock in
+// their place.
+struct qor_idle_clock {
+  int (*realtime)(timespec *now);          // 0, or -1 when the clock fails
+  int (*monotonic)(timespec *now);         // 0, or -1
+  int (*sleep)(const timespec *relative);  // on the monotonic clock: 0, or an error number
+};
+
+// CLOCK_REALTIME, CLOCK_MONOTONIC and clock_nanosleep().
+extern const qor_idle_clock qor_idle_system_clock;
+
+struct qor_idle_state {
+  long margin;        // ns before the turn at which a sleep ends
+  bool sleep_failed;  // a failed sleep has been said
+};
+
+// Sets the process's timer slack to its minimum and the first margin.
+void qor_idle_start(qor_idle_state *idle);
+
+// The wait after a pass in calendar second `second`: returns once `clock`
+// reads another second, at once when it already does (a step either way),
+// and early when a signal interrupts the sleep.
+void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock);
+
+#endif  // QORTIMER_QOR_IDLE_H_

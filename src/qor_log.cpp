@@ -1,0 +1,133 @@
+// The log file: opening, whole records, trouble and recovery, following the name.
+#include "qor_log.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+// Opens the log's name for appending and notes which file that is; null,
+// with errno set and the state untouched, when it cannot.
+static FILE *open_by_name(qor_log_state *log) {
+  FILE *f = fopen(kQorLogFile, "a");
+  if (f == nullptr) return nullptr;
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0) st = {};  // inode 0: the name is not followed
+  log->dev = st.st_dev;
+  log->ino = st.st_ino;
+  log->mid_line = false;
+  return f;
+}
+
+// Puts `f`, just opened by name, in place of the stream, and ends any
+// trouble: a new file starts with nothing lost in it.
+static void take_new_file(FILE **stream, qor_log_state *log, FILE *f) {
+  if (*stream != nullptr) fclose(*stream);
+  *stream = f;
+  if (log->open_failing || log->write_failing)
+    fprintf(stderr, " *** WARNING: %s logfile (%s), %ld records lost\n",
+            log->opened ? "Reopened" : "Opened", kQorLogFile, log->lost);
+  log->opened = true;
+  log->open_failing = false;
+  log->write_failing = false;
+  log->lost = 0;
+}
+
+static void say_reopen_failing(qor_log_state *log) {
+  if (!log->open_failing)
+    fprintf(stderr, " *** WARNING: Unable to reopen logfile (%s): %s\n", kQorLogFile,
+            strerror(errno));
+  log->open_failing = true;
+}
+
+void qor_log_open(FILE **stream, qor_log_state *log) {
+  *log = qor_log_state{};
+  *stream = open_by_name(log);
+  if (*stream == nullptr) {
+    fprintf(stderr, " *** WARNING: Unable to open logfile (%s)\n", kQorLogFile);
+    log->open_failing = true;
+    return;
+  }
+  log->opened = true;
+}
+
+// True when the stream's file has no name left: it was removed.
+static bool removed(FILE *stream) {
+  struct stat st;
+  return fstat(fileno(stream), &st) == 0 && st.st_nlink == 0;
+}
+
+// Writes all of p[0..n) on fd, going on after a short write. Returns the
+// bytes written; *error is the reason when that is less than n.
+static size_t write_all(int fd, const char *p, size_t n, int *error) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = write(fd, p + done, n - done);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+    } else if (r < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = r < 0 ? errno : EIO;
+      break;
+    }
+  }
+  return done;
+}
+
+void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t length) {
+  if (*stream != nullptr && log->ino != 0 && removed(*stream)) {
+    FILE *f = open_by_name(log);
+    if (f != nullptr) {
+      take_new_file(stream, log, f);
+    } else {
+      // Records written to the removed file would be lost unseen.
+      say_reopen_failing(log);
+      fclose(*stream);
+      *stream = nullptr;
+    }
+  }
+  if (*stream == nullptr) {
+    log->lost++;
+    return;
+  }
+
+  const int fd = fileno(*stream);
+  int error = 0;
+  // A fragment left by a cut write stands on a line of its own.
+  if (log->mid_line && write_all(fd, "\n", 1, &error) == 1) log->mid_line = false;
+  const size_t done = log->mid_line ? 0 : write_all(fd, record, length, &error);
+  if (done == length && !log->mid_line) {
+    if (log->write_failing)
+      fprintf(stderr, " *** WARNING: Writing logfile (%s) again, %ld records lost\n",
+              kQorLogFile, log->lost);
+    log->write_failing = false;
+    log->lost = 0;
+    return;
+  }
+  if (done > 0) log->mid_line = record[done - 1] != '\n';
+  log->lost++;
+  if (!log->write_failing)
+    fprintf(stderr, " *** ERROR: Unable to write logfile (%s): %s\n", kQorLogFile,
+            strerror(error));
+  log->write_failing = true;
+}
+
+void qor_log_follow(FILE **stream, qor_log_state *log) {
+  if (*stream == nullptr) {
+    if (!log->open_failing) return;  // no log was ever wanted here
+    FILE *f = open_by_name(log);
+    if (f != nullptr) take_new_file(stream, log, f);
+    return;
+  }
+  if (log->ino == 0) return;
+  struct stat st;
+  if (stat(kQorLogFile, &st) == 0 && st.st_dev == log->dev && st.st_ino == log->ino) return;
+  FILE *f = open_by_name(log);
+  if (f == nullptr) {
+    say_reopen_failing(log);  // and go on writing the file it has
+    return;
+  }
+  take_new_file(stream, log, f);
+}
