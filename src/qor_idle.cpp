@@ -36,7 +36,8 @@ static long next_margin(long margin, int64_t late) {
   return static_cast<long>(margin - (margin - wanted) / 64);
 }
 
-void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock) {
+void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock,
+                   void (*warm)(void *), void *warm_arg) {
   timespec now, start;
   if (clock.realtime(&now) != 0 || now.tv_sec != second || clock.monotonic(&start) != 0) return;
   const int64_t to_turn = kSecond - now.tv_nsec;
@@ -47,6 +48,8 @@ void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &cl
     const timespec relative{static_cast<time_t>(nap / kSecond), static_cast<long>(nap % kSecond)};
     const int rc = clock.sleep(&relative);
     if (rc == EINTR) return;  // the loop comes back at once
+    if (rc == 0 && warm != nullptr && clock.realtime(&now) == 0 && now.tv_sec == second)
+      warm(warm_arg);
     timespec woke;
     if (rc == 0 && clock.monotonic(&woke) == 0) {
       idle->margin = next_margin(idle->margin, ns(woke) - ns(start) - nap);

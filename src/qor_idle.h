@@ -14,6 +14,13 @@
 // time, small there, at the cost of a late pass. The poll gives up 2 ms
 // after the turn was due, so a clock that stands still cannot hold the loop.
 //
+// A pass that follows a sleep finds its code and data cold and would spend
+// tens of microseconds fetching them before its first send. So a wait may
+// be given a warm-up, which it runs once on waking, while the clock still
+// reads the pass's second: the caller goes through the next pass's steps
+// there without sending anything. Its time counts as part of the wake-up's
+// lateness, so the margin leaves room for it.
+//
 // A sleep that the system refuses or that fails (anything but an
 // interruption) is said once on the error stream,
 //   " *** WARNING: Unable to sleep (clock_nanosleep: REASON); polling the clock"
@@ -49,7 +56,9 @@ void qor_idle_start(qor_idle_state *idle);
 
 // The wait after a pass in calendar second `second`: returns once `clock`
 // reads another second, at once when it already does (a step either way),
-// and early when a signal interrupts the sleep.
-void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock);
+// and early when a signal interrupts the sleep. `warm`, when given, is
+// called with `warm_arg` on waking from the sleep, before the poll.
+void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock,
+                   void (*warm)(void *) = nullptr, void *warm_arg = nullptr);
 
 #endif  // QORTIMER_QOR_IDLE_H_

@@ -546,6 +546,20 @@ time_t qor_calendar_time() {
   return ts.tv_sec;
 }
 
+// Idle mode's warm-up, just before the second turns: the steps of the next
+// pass up to its first send (the clocks, local time, a command built in
+// `command`, which every send builds afresh), so that after a sleep the
+// pass finds them in the caches. Nothing is sent, logged or kept.
+static void warm_pass(void *arg) {
+  qor_context *qor = static_cast<qor_context *>(arg);
+  (void)clock();
+  const time_t next = qor_calendar_time() + 1;
+  tm local;
+  localtime_r(&next, &local);
+  if (qor->entries != nullptr)
+    qor_build_command(qor->entries, qor->entries->channel, kQorStateOff, qor);
+}
+
 void qor_run(qor_context *qor) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
@@ -556,6 +570,6 @@ void qor_run(qor_context *qor) {
     const time_t now = qor_calendar_time();
     qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
     qor_pass(qor, ticks, now);
-    if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock);
+    if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock, warm_pass, qor);
   }
 }

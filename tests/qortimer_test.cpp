@@ -815,6 +815,7 @@ struct IdleCase {
   int64_t ends;           // calendar ns after the turn at which the last wait returns, within
                           // 5 us; -1: before the turn
   const char *err;
+  int64_t warm = -1;      // ns a warm-up takes; -1: none is given
 };
 
 void PrintTo(const IdleCase &c, std::ostream *os) { *os << c.name; }
@@ -843,7 +844,14 @@ const IdleCase kIdleCases[] = {
      {700000 * kUs - 100000}, 100000, -1, ""},
     {"AClockThatStandsStillHoldsThePollFor2Ms", 300000 * kUs, kSecondOfPass, 100000, 0, 0, 0, 1,
      {700000 * kUs - 100000}, 98782, -1, ""},
+    // The warm-up's 50 us and the reading before it count as lateness.
+    {"AWarmUpRunsOnWakingAndTheMarginMakesRoomForIt", 300000 * kUs, kSecondOfPass, 100000,
+     30 * kUs, 0, 1, 1, {700000 * kUs - 100000}, 184000, 0, "", 50 * kUs},
+    {"NoWarmUpOnceTheSecondHasTurned", 300000 * kUs, kSecondOfPass, 100000, 300 * kUs, 0, 1, 1,
+     {700000 * kUs - 100000}, 624000, 201 * kUs, "", 50 * kUs},
 };
+
+void SimWarm(void *ns) { sim.mono += *static_cast<const int64_t *>(ns); }
 
 class IdleWaitTest : public ::testing::TestWithParam<IdleCase> {};
 
@@ -860,7 +868,11 @@ TEST_P(IdleWaitTest, WakesBeforeTheTurnAndPollsToItWithinBounds) {
     begun = static_cast<int64_t>(kSecondOfPass + i) * kNs + c.into;
     turn = static_cast<int64_t>(kSecondOfPass + i + 1) * kNs;
     sim.real_base = begun - sim.mono * sim.real_rate;
-    qor_idle_wait(&idle, c.second + i, kSimClock);
+    int64_t warm = c.warm;
+    if (c.warm < 0)
+      qor_idle_wait(&idle, c.second + i, kSimClock);
+    else
+      qor_idle_wait(&idle, c.second + i, kSimClock, SimWarm, &warm);
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
   EXPECT_EQ(sim.naps, c.naps);
