@@ -21,5 +21,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L points the emulator at the target's dynamic loader and libraries.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${QOR_TARGET_ROOT})
+# -L points the emulator at the target's dynamic loader and libraries, and
+# LD_LIBRARY_PATH keeps that loader to them: on a machine that also has
+# armhf libraries of its own (multiarch), it would otherwise load those
+# through the machine's ld.so.cache, a C library of another build than the
+# loader's, and forked children crash.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${QOR_TARGET_ROOT}
+    -E LD_LIBRARY_PATH=${QOR_TARGET_ROOT}/lib)

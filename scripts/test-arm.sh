@@ -14,7 +14,8 @@ jobs=$(nproc)
 host=${QOR_BUILD_DIR:-build}
 arm=${QOR_ARM_BUILD_DIR:-build-arm}
 board=${QOR_BOARD_BUILD_DIR:-build-board}
-emulator="qemu-arm -L /usr/arm-linux-gnueabihf"
+# As the toolchain file's emulator: the target's loader and its libraries.
+emulator="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib"
 
 cmake -S . -B "$arm" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DQOR_WERROR=ON
 cmake --build "$arm" -j"$jobs"
