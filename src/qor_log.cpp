@@ -20,9 +20,18 @@ static FILE *open_by_name(qor_log_state *log) {
   return f;
 }
 
-// Puts `f`, just opened by name, in place of the stream, and ends any
-// trouble: a new file starts with nothing lost in it.
-static void take_new_file(FILE **stream, qor_log_state *log, FILE *f) {
+// Opens the log's name anew in place of the stream, which ends any trouble:
+// a new file starts with nothing lost in it. When it cannot, says so once,
+// leaves the stream as it is and returns false.
+static bool reopen(FILE **stream, qor_log_state *log) {
+  FILE *f = open_by_name(log);
+  if (f == nullptr) {
+    if (!log->open_failing)
+      fprintf(stderr, " *** WARNING: Unable to reopen logfile (%s): %s\n", kQorLogFile,
+              strerror(errno));
+    log->open_failing = true;
+    return false;
+  }
   if (*stream != nullptr) fclose(*stream);
   *stream = f;
   if (log->open_failing || log->write_failing)
@@ -32,13 +41,7 @@ static void take_new_file(FILE **stream, qor_log_state *log, FILE *f) {
   log->open_failing = false;
   log->write_failing = false;
   log->lost = 0;
-}
-
-static void say_reopen_failing(qor_log_state *log) {
-  if (!log->open_failing)
-    fprintf(stderr, " *** WARNING: Unable to reopen logfile (%s): %s\n", kQorLogFile,
-            strerror(errno));
-  log->open_failing = true;
+  return true;
 }
 
 void qor_log_open(FILE **stream, qor_log_state *log) {
@@ -77,16 +80,10 @@ static size_t write_all(int fd, const char *p, size_t n, int *error) {
 }
 
 void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t length) {
-  if (*stream != nullptr && log->ino != 0 && removed(*stream)) {
-    FILE *f = open_by_name(log);
-    if (f != nullptr) {
-      take_new_file(stream, log, f);
-    } else {
-      // Records written to the removed file would be lost unseen.
-      say_reopen_failing(log);
-      fclose(*stream);
-      *stream = nullptr;
-    }
+  if (*stream != nullptr && log->ino != 0 && removed(*stream) && !reopen(stream, log)) {
+    // Records written to the removed file would be lost unseen.
+    fclose(*stream);
+    *stream = nullptr;
   }
   if (*stream == nullptr) {
     log->lost++;
@@ -116,18 +113,11 @@ void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t
 
 void qor_log_follow(FILE **stream, qor_log_state *log) {
   if (*stream == nullptr) {
-    if (!log->open_failing) return;  // no log was ever wanted here
-    FILE *f = open_by_name(log);
-    if (f != nullptr) take_new_file(stream, log, f);
+    if (log->open_failing) reopen(stream, log);  // else no log was ever wanted here
     return;
   }
   if (log->ino == 0) return;
   struct stat st;
   if (stat(kQorLogFile, &st) == 0 && st.st_dev == log->dev && st.st_ino == log->ino) return;
-  FILE *f = open_by_name(log);
-  if (f == nullptr) {
-    say_reopen_failing(log);  // and go on writing the file it has
-    return;
-  }
-  take_new_file(stream, log, f);
+  reopen(stream, log);  // failing, it goes on writing the file it has
 }
