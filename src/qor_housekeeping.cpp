@@ -4,15 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 
-// The first second of `t`'s calendar minute, before the epoch too.
-static time_t minute_of(time_t t) {
-  time_t second = t % 60;
-  if (second < 0) second += 60;
-  return t - second;
-}
+// The calendar minute of `t`, counted from the epoch and rounded down for
+// times before it too; defined for every time_t.
+static time_t minute_of(time_t t) { return t / 60 - (t % 60 < 0 ? 1 : 0); }
 
 // The zone file as the C library would read it now; false when it is
 // missing or cannot be read.
@@ -47,11 +43,9 @@ static void check_zone(qor_housekeeping *hk) {
 
 void qor_housekeeping_run(qor_housekeeping *hk, time_t now, FILE **log_stream,
                           qor_log_state *log) {
-  // Unsigned, the difference is exact even for absurd clock readings.
-  if (now >= hk->minute &&
-      static_cast<uint64_t>(now) - static_cast<uint64_t>(hk->minute) < 60)
-    return;
-  hk->minute = minute_of(now);
+  const time_t minute = minute_of(now);
+  if (minute == hk->minute) return;
+  hk->minute = minute;
   check_zone(hk);
   qor_log_follow(log_stream, log);
 }

@@ -23,7 +23,7 @@
 constexpr const char *kQorZoneFile = "/etc/localtime";  // the zone when TZ is unset
 
 struct qor_housekeeping {
-  time_t minute;     // first second of the calendar minute it last ran in
+  time_t minute;     // the calendar minute it last ran in, counted from the epoch
   struct stat zone;  // kQorZoneFile as it was when the zone was loaded; zero if none
 };
 
