@@ -48,15 +48,16 @@ void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &cl
     const timespec relative{static_cast<time_t>(nap / kSecond), static_cast<long>(nap % kSecond)};
     const int rc = clock.sleep(&relative);
     if (rc == EINTR) return;  // the loop comes back at once
-    if (rc == 0 && warm != nullptr && clock.realtime(&now) == 0 && now.tv_sec == second)
-      warm(warm_arg);
-    timespec woke;
-    if (rc == 0 && clock.monotonic(&woke) == 0) {
-      idle->margin = next_margin(idle->margin, ns(woke) - ns(start) - nap);
-    } else if (rc != 0 && !idle->sleep_failed) {
-      fprintf(stderr, " *** WARNING: Unable to sleep (clock_nanosleep: %s); polling the clock\n",
-              strerror(rc));
+    if (rc != 0) {
+      if (!idle->sleep_failed)
+        fprintf(stderr, " *** WARNING: Unable to sleep (clock_nanosleep: %s); polling the clock\n",
+                strerror(rc));
       idle->sleep_failed = true;
+    } else {
+      if (warm != nullptr && clock.realtime(&now) == 0 && now.tv_sec == second) warm(warm_arg);
+      timespec woke;
+      if (clock.monotonic(&woke) == 0)
+        idle->margin = next_margin(idle->margin, ns(woke) - ns(start) - nap);
     }
   }
   timespec mono;
