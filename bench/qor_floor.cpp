@@ -7,8 +7,6 @@
 // costs on this machine; scripts/latency.sh sets the daemon beside it.
 //
 // It refuses to run outside the private test network (scripts/netns-run).
-#include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -18,10 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "netns_guard.h"
 #include "qor_wire.h"
 #include "qorhash.h"
 
@@ -33,16 +31,6 @@ constexpr long kWakeEarlyNs = 2000000;  // sleep to this long before the turn
 [[noreturn]] void Fail(const char *what) {
   fprintf(stderr, "qor_floor: %s: %s\n", what, strerror(errno));
   exit(1);
-}
-
-// Exactly the interfaces netns-run makes: lo, qor0 and qor1.
-bool InPrivateNetwork() {
-  ifaddrs *list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
-  std::set<std::string> names;
-  for (const ifaddrs *a = list; a != nullptr; a = a->ifa_next) names.insert(a->ifa_name);
-  freeifaddrs(list);
-  return names == std::set<std::string>{"lo", "qor0", "qor1"};
 }
 
 std::string Hex8(uint32_t value) {
@@ -58,8 +46,10 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: qor_floor SECONDS TARGET...\n");
     return 2;
   }
-  if (!InPrivateNetwork()) {
-    fprintf(stderr, "qor_floor: refusing to send outside the private test network (netns-run)\n");
+  std::string why;
+  if (!qortest::InPrivateNetns(&why)) {
+    fprintf(stderr, "qor_floor: refusing to send outside the private test network (netns-run): %s\n",
+            why.c_str());
     return 2;
   }
   const double seconds = atof(argv[1]);
@@ -69,10 +59,8 @@ int main(int argc, char **argv) {
   if (fd < 0) Fail("socket");
   const int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) < 0) Fail("SO_BROADCAST");
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kQorPort);
-  inet_pton(AF_INET, kQorBroadcastAddress, &to.sin_addr);
+  sockaddr_in to;
+  if (!qor_parse_destination(kQorBroadcastAddress, &to)) Fail("the built-in destination");
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   timespec now;

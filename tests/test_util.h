@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "netns_guard.h"
 #include "qor_wire.h"
 
 namespace qortest {
@@ -31,10 +32,6 @@ class TempDir {
 
 void WriteFile(const std::string &path, const std::string &content);
 std::string ReadFile(const std::string &path);
-
-// True inside the private test network: exactly the interfaces lo, qor0 and
-// qor1, with 192.168.0.1 on qor0. Anything that may send must check this.
-bool InPrivateNetns(std::string *why);
 
 #define REQUIRE_PRIVATE_NETNS()                                            \
   do {                                                                     \
