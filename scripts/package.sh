@@ -4,11 +4,20 @@
 # -dbgsym, with debhelper (debian/): for this machine, or cross-built for
 # the Debian architecture ARCH (armhf for the board). Installs what the
 # build needs, builds in a copy of the source tree under build-deb/ARCH,
-# and prints the path of each package built, one a line, last.
+# and prints the path of each package built, one a line, last. Packages
+# already built there from the very same tree are printed, not built again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 host=$(dpkg --print-architecture)
 arch=${1:-$host}
+out=build-deb/$arch
+source_tree() { tar --exclude-vcs --exclude='./build*' --exclude=./fuzz-work "$@" -cf - .; }
+# The tree's names, contents and modes, whatever their times.
+tree=$(source_tree --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner | sha256sum | cut -d ' ' -f 1)
+if [[ $(cat "$out/tree.sha256" 2>/dev/null) == "$tree" ]] && compgen -G "$out/*.deb" >/dev/null; then
+  ls -1 "$out"/*.deb
+  exit 0
+fi
 
 sudo=()
 [[ $(id -u) == 0 ]] || sudo=(sudo)
@@ -37,10 +46,9 @@ if [[ $arch != "$host" ]]; then
   scripts/install-deps.sh "libstdc++6:$arch"
 fi
 
-out=build-deb/$arch
 rm -rf "$out"
 mkdir -p "$out/qortimer"
-tar --exclude-vcs --exclude='./build*' --exclude=./fuzz-work -cf - . | tar -C "$out/qortimer" -xf -
+source_tree | tar -C "$out/qortimer" -xf -
 log=$out/build.log
 if ! (cd "$out/qortimer" && dpkg-buildpackage "${opts[@]}") > "$log" 2>&1; then
   tail -n 40 "$log" >&2
@@ -51,4 +59,5 @@ if [[ -n $added ]]; then
   trap - EXIT
   forget_arch
 fi
+echo "$tree" >"$out/tree.sha256"
 ls -1 "$out"/*.deb
