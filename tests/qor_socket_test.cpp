@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
+#include "qor_notify.h"
 #include "qor_wire.h"
 #include "test_util.h"
 
@@ -144,6 +149,74 @@ TEST_F(SocketTest, SendOnAClosedSocketIsReportedAndReturnsMinusOne) {
             " *** ERROR sendto: Bad file descriptor\n");
   qor_init_socket();  // TearDown closes it again
 }
+
+// The service manager's socket as $NOTIFY_SOCKET names it, "DIR" standing
+// for a scratch directory where a socket is bound (as "notify"); `said` is
+// the error stream. The message arrives only when enabled and nothing is said.
+struct NotifyCase {
+  const char *label;
+  const char *name;  // nullptr: unset
+  bool enabled;
+  const char *said;
+};
+
+const NotifyCase kNotifyCases[] = {
+    {"Unset", nullptr, false, ""},
+    {"Path", "DIR/notify", true, ""},
+    {"AbstractName", "@DIR/notify", true, ""},
+    {"RelativePath", "notify", false,
+     " *** WARNING: Unable to notify the service manager (NOTIFY_SOCKET: Invalid argument)\n"},
+    {"GoneSocket", "DIR/gone", true,
+     " *** WARNING: Unable to notify the service manager (sendto: No such file or directory)\n"},
+};
+
+class NotifyTest : public ::testing::TestWithParam<NotifyCase> {};
+
+TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
+  const NotifyCase &c = GetParam();
+  qortest::TempDir dir;
+  std::string name = c.name ? c.name : "";
+  if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
+  // The receiving end, bound where the name points (an abstract name
+  // without its '@').
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string bound = name.empty() || name[0] != '@' ? dir.File("notify") : name;
+  memcpy(address.sun_path, bound.data(), bound.size());
+  if (bound[0] == '@') address.sun_path[0] = '\0';
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bound.size() +
+                                             (bound[0] == '@' ? 0 : 1));
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
+
+  if (c.name)
+    setenv(kQorNotifySocketVariable, name.c_str(), 1);
+  else
+    unsetenv(kQorNotifySocketVariable);
+  testing::internal::CaptureStderr();
+  const bool opened = qor_notify_open();
+  qor_notify("READY=1\nSTATUS=2 pairs, 1 ON");
+  qor_notify("STATUS=again");  // a failure is said once
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
+  EXPECT_EQ(opened, qor_notify_enabled());
+  unsetenv(kQorNotifySocketVariable);
+
+  char buf[128];
+  const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  if (c.enabled && *c.said == '\0') {
+    EXPECT_TRUE(opened);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "READY=1\nSTATUS=2 pairs, 1 ON");
+  } else {
+    EXPECT_EQ(opened, c.enabled);
+    EXPECT_EQ(n, -1) << "received " << std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  }
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, NotifyTest, ::testing::ValuesIn(kNotifyCases),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 TEST(SocketDeathTest, NullBuffersEndTheProcess) {
   EXPECT_EXIT(qor_socket_getbuf(nullptr), testing::ExitedWithCode(1),
