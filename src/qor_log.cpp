@@ -1,14 +1,56 @@
 // The log file: opening, whole records, trouble and recovery, following the name.
 #include "qor_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+// The NUL bytes that end the first `size` bytes of fd: what a power cut
+// leaves where the file's length reached the disk before its data.
+static off_t trailing_nuls(int fd, off_t size) {
+  char block[4096];
+  off_t nuls = 0;
+  while (nuls < size) {
+    const off_t n = std::min<off_t>(sizeof block, size - nuls);
+    if (pread(fd, block, static_cast<size_t>(n), size - nuls - n) != n) break;
+    for (off_t i = n - 1; i >= 0; i--) {
+      if (block[i] != '\0') return nuls;
+      nuls++;
+    }
+  }
+  return nuls;
+}
+
+// Whether the log just opened, the file `st` describes, ends in the middle
+// of a line: a record cut by a full disk, a crash or a power cut. Says
+// where. The stream is write-only, so the file is read through its name,
+// and only if that still names the same file.
+static bool ends_mid_line(const struct stat &st) {
+  if (st.st_size <= 0) return false;
+  const int fd = open(kQorLogFile, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat now;
+  char last = '\n';
+  off_t nuls = 0;
+  if (fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
+      pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+    nuls = trailing_nuls(fd, st.st_size);
+  close(fd);
+  if (last == '\n') return false;
+  fprintf(stderr, " *** WARNING: Logfile (%s) ends mid-record at byte %lld", kQorLogFile,
+          static_cast<long long>(st.st_size));
+  if (nuls > 0) fprintf(stderr, ", after %lld NUL bytes", static_cast<long long>(nuls));
+  fprintf(stderr, "; the next record starts on a new line\n");
+  return true;
+}
+
 // Opens the log's name for appending and notes which file that is; null,
-// with errno set and the state untouched, when it cannot.
+// with errno set and the state untouched, when it cannot. A file that ends
+// mid-line gets its next record on a line of its own.
 static FILE *open_by_name(qor_log_state *log) {
   FILE *f = fopen(kQorLogFile, "a");
   if (f == nullptr) return nullptr;
@@ -16,7 +58,7 @@ static FILE *open_by_name(qor_log_state *log) {
   if (fstat(fileno(f), &st) != 0) st = {};  // inode 0: the name is not followed
   log->dev = st.st_dev;
   log->ino = st.st_ino;
-  log->mid_line = false;
+  log->mid_line = ends_mid_line(st);
   return f;
 }
 

@@ -8,6 +8,10 @@
 //   append-mode descriptor, never through the stream's buffer: nothing waits
 //   to be lost when the daemon is killed. A write cut short by a full disk
 //   leaves a fragment, and the next record begins on a new line after it.
+//   So does a file that ends mid-line when it is opened (a crash or a power
+//   cut, which may also leave a run of NUL bytes), said once:
+//   " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte N[,
+//   after M NUL bytes]; the next record starts on a new line".
 // - No record goes into a removed file. Before each record the descriptor's
 //   link count is checked (one fstat(), and only when there is a record to
 //   write); a log that has lost its name is opened again by the name first.

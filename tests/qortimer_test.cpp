@@ -48,6 +48,7 @@ struct StartupCase {
   int status;             // exit status, or -1: still running at the deadline
   bool log_expected;      // whether qortimerlog.txt exists afterwards
   std::vector<std::pair<std::string, std::string>> env = {};  // besides TZ=UTC
+  std::string log_begins = "";  // what the log must begin with, when given
 };
 
 const char kDestinationRefused[] =
@@ -106,6 +107,18 @@ const StartupCase kStartupCases[] = {
      Refused(kDestinationRefused, ":1962"), 1, false, {{"QORTIMER_DESTINATION", ":1962"}}},
     {"DestinationNotAnAddress", {"a.txt"}, {{"a.txt", kGood}}, "",
      Refused(kDestinationRefused, "x"), 1, false, {{"QORTIMER_DESTINATION", "x"}}},
+    // A log cut by a crash or a power cut: the next record on a line of its own.
+    {"LogEndingInACutRecord", {"a.txt"}, {{"a.txt", kGood}, {kQorLogFile, "Wed\nqorctrl com"}}, "",
+     " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte 15;"
+     " the next record starts on a new line\n",
+     -1, true, {}, "Wed\nqorctrl com\nqorctrl command QORTIMER-lamp-1-"},
+    {"LogEndingInNulBytes", {"a.txt"},
+     {{"a.txt", kGood}, {kQorLogFile, "qorctrl com" + std::string(600, '\0')}}, "",
+     " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte 611, after 600 NUL bytes;"
+     " the next record starts on a new line\n",
+     -1, true, {}, "qorctrl com" + std::string(600, '\0') + "\nqorctrl command QORTIMER-lamp-1-"},
+    {"LogEndingInAWholeLineIsAppendedTo", {"a.txt"}, {{"a.txt", kGood}, {kQorLogFile, "Wed\n"}},
+     "", "", -1, true, {}, "Wed\nqorctrl command QORTIMER-lamp-1-"},
 };
 
 void PrintTo(const StartupCase &c, std::ostream *os) { *os << c.name; }
@@ -144,6 +157,9 @@ TEST_P(StartupTest, PrintsExactlyAndEndsAsDocumented) {
   EXPECT_EQ(r.err, c.err);
   struct stat st;
   EXPECT_EQ(stat(dir.File(kQorLogFile).c_str(), &st) == 0, c.log_expected);
+  if (!c.log_begins.empty()) {
+    EXPECT_EQ(ReadFile(dir.File(kQorLogFile)).substr(0, c.log_begins.size()), c.log_begins);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, StartupTest, ::testing::ValuesIn(kStartupCases),
