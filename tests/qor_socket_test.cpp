@@ -179,7 +179,13 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
   // The receiving end, bound where the name points (an abstract name
   // without its '@').
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct Socket {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ~Socket() {
+      if (fd >= 0) close(fd);
+    }
+  } receiver;
+  const int fd = receiver.fd;
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -212,7 +218,6 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
     EXPECT_EQ(opened, c.enabled);
     EXPECT_EQ(n, -1) << "received " << std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
-  close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, NotifyTest, ::testing::ValuesIn(kNotifyCases),
