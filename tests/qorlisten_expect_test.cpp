@@ -1,5 +1,6 @@
 // The listener's schedule check: a table of received streams against
-// schedules in simulated time.
+// schedules in simulated time, the program's failures before it listens,
+// and the real daemon and listener together on an accelerated clock.
 #include "qorlisten_expect.h"
 
 #include <gtest/gtest.h>
@@ -131,5 +132,125 @@ INSTANTIATE_TEST_SUITE_P(
         WatchCase{"NothingHeard", kLamp, "", "12:00:00", 10, {}, {},
                   "QORTIMER CRITICAL - NOTHING HEARD on 0.0.0.0:1962 in 10 s | heard=0 "}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------- failing before it listens
+
+struct RefusalCase {
+  const char *name;
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // the whole standard output
+  const char *err;  // a part of the error stream
+};
+void PrintTo(const RefusalCase &k, std::ostream *os) { *os << k.name; }
+
+class ListenerRefuses : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(ListenerRefuses, BadFileZoneOrSocketEndsWithTheDaemonsMessagesOrUnknown) {
+  qortest::TempDir dir;
+  qortest::WriteFile(dir.File("bad.txt"), "lamp 1 0800 0960\n");
+  qortest::RunOptions options;
+  options.cwd = dir.path();
+  std::vector<std::string> argv{QORLISTEN_BINARY};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  const qortest::RunResult run = qortest::RunBinary(argv, options);
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.status, GetParam().status);
+  EXPECT_EQ(run.out, GetParam().out);
+  EXPECT_NE(run.err.find(GetParam().err), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, ListenerRefuses,
+    ::testing::Values(
+        RefusalCase{"BadFile", {"--expect", "bad.txt"}, 1, "",
+                    " *** ERROR reading (bad.txt) line (lamp 1 0800 0960\n)"},
+        RefusalCase{"BadFileChecked", {"--expect", "bad.txt", "--check", "-t", "1"}, 3,
+                    "QORTIMER UNKNOWN - bad timer file bad.txt; "
+                    "qorplan bad.txt lists its bad lines\n",
+                    " *** ERROR reading (bad.txt)"},
+        RefusalCase{"MissingFileChecked", {"--expect", "none.txt", "--check", "-t", "1"}, 3,
+                    "QORTIMER UNKNOWN - cannot read the timer file none.txt\n",
+                    " *** ERROR: Unable to open file (none.txt)"},
+        RefusalCase{"CheckWithoutFile", {"--check", "-t", "1"}, 3,
+                    "QORTIMER UNKNOWN - options --zone and --check need --expect TIMER_FILE\n", ""},
+        RefusalCase{"UnknownZone", {"--expect", "bad.txt", "--zone", "Mars/Olympus"}, 1, "",
+                    "qorlisten: no time zone \"Mars/Olympus\" in "},
+        RefusalCase{"SocketNotBound",
+                    {"--expect", "/dev/null", "-a", "192.0.2.1", "--check", "-t", "1"}, 3,
+                    "QORTIMER UNKNOWN - bind 192.0.2.1:1962: Cannot assign requested address\n",
+                    ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ------------------------------------------ the daemon, on a fast clock
+
+// Runs `script` in sh in a directory holding t.txt, the daemon's file, and
+// moved.txt, with $L the listener, $F the start of a command line under
+// libfaketime, and the daemon's command as "$@"; stopping the daemon is the
+// script's part. Returns what the script wrote on its standard output. The
+// listener's clock runs under the same rate as the daemon's (HACKING.md).
+std::string RunOnFastClock(const std::string &script, const std::string &extra_file = "") {
+  qortest::TempDir dir;
+  qortest::WriteFile(dir.File("t.txt"), std::string(kLamp) + "fan 2 0000 0000\n");
+  qortest::WriteFile(dir.File("moved.txt"), extra_file);
+  std::vector<std::string> argv{"sh", "-c",
+                                "L=" QORLISTEN_BINARY "\nF='env LD_PRELOAD=" +
+                                    qortest::LibFaketime() + " FAKETIME_NO_CACHE=1'\n" + script,
+                                "sh"};
+  for (const std::string &word : qortest::DaemonCommand()) argv.push_back(word);
+  qortest::RunOptions options;
+  options.cwd = dir.path();
+  options.env = {{"TZ", "UTC"}};
+  options.timeout_seconds = 40;
+  const qortest::RunResult run = qortest::RunBinary(argv, options);
+  EXPECT_TRUE(run.exited && run.status == 0) << run.err;
+  return run.out;
+}
+
+class ListenerAgainstDaemon : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETNS();
+    ASSERT_NE(qortest::LibFaketime(), "") << "libfaketime is not installed";
+  }
+};
+
+TEST_F(ListenerAgainstDaemon, OwnFileIsOkAndAMovedIntervalIsCriticalNamingThePair) {
+  // From 08:00:40 to 08:01:20, over the lamp's change at 08:01.
+  const std::string out = RunOnFastClock(
+      "$F FAKETIME='@2026-12-09 08:00:40 x10' $L --expect t.txt --check -t 40 >own & a=$!\n"
+      "$F FAKETIME='@2026-12-09 08:00:40 x10' $L --expect moved.txt --check -t 40 >moved & b=$!\n"
+      "timeout -s KILL 4.5 $F FAKETIME='@2026-12-09 08:00:40 x10' \"$@\" t.txt &\n"
+      "wait $a; echo \"exit $?\" >>own; wait $b; echo \"exit $?\" >>moved; wait; cat own moved\n",
+      "lamp 1 0900 1000\nfan 2 0000 0000\n");
+  EXPECT_NE(out.find("QORTIMER OK - 2 pairs as scheduled | heard="), std::string::npos) << out;
+  EXPECT_NE(out.find(" unscheduled=0 bad=0\nexit 0\nQORTIMER CRITICAL - WRONG STATE lamp-1 | "),
+            std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 8), "\nexit 2\n") << out;
+}
+
+TEST_F(ListenerAgainstDaemon, BoardClockHoursAheadIsAWarningWithItsOffset) {
+  const std::string out = RunOnFastClock(
+      "{ $F FAKETIME='@2026-12-09 08:10:00 x10' $L --expect t.txt --check -t 30\n"
+      "  echo \"exit $?\"; } &\n"
+      "timeout -s KILL 3.5 $F FAKETIME='@2026-12-09 10:10:00 x10' \"$@\" t.txt\n"
+      "wait\n");
+  const std::string head = "QORTIMER WARNING - CLOCK OFF by +";
+  ASSERT_EQ(out.rfind(head, 0), 0u) << out;
+  EXPECT_NEAR(strtod(out.c_str() + head.size(), nullptr), 7200, 3) << out;
+  EXPECT_EQ(out.substr(out.size() - 8), "\nexit 1\n") << out;
+}
+
+TEST_F(ListenerAgainstDaemon, StoppedDaemonLeavesItsPairsSilentAfter300SecondsOfItsClock) {
+  // The daemon runs 0.3 s late (9 simulated seconds) and is stopped 0.5 s
+  // later; the listener goes on to 08:16:00.
+  const std::string out = RunOnFastClock(
+      "$F FAKETIME='@2026-12-09 08:10:00 x30' $L --expect t.txt --check -t 360 & a=$!\n"
+      "sleep 0.3; timeout -s KILL 0.5 $F FAKETIME='@2026-12-09 08:10:09 x30' \"$@\" t.txt\n"
+      "wait $a; echo \"exit $?\"\n");
+  EXPECT_EQ(out.rfind("QORTIMER CRITICAL - SILENT lamp-1, fan-2", 0), 0u) << out;
+  EXPECT_NE(out.find(" silent=2 "), std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 8), "\nexit 2\n") << out;
+}
 
 }  // namespace
