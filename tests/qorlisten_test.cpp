@@ -299,7 +299,11 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"CountZero", {"-n", "0"}, ParseResult::kError, "", 0, 0, 0, "count"},
         OptionCase{"SecondsZero", {"-t", "0"}, ParseResult::kError, "", 0, 0, 0, "seconds"},
         OptionCase{"SecondsInfinite", {"-t", "inf"}, ParseResult::kError, "", 0, 0, 0, "seconds"},
-        OptionCase{"BadAddress", {"-a", "192.168.0"}, ParseResult::kError, "", 0, 0, 0, "IPv4"}),
+        OptionCase{"BadAddress", {"-a", "192.168.0"}, ParseResult::kError, "", 0, 0, 0, "IPv4"},
+        OptionCase{"ExpectWithoutFile", {"--expect"}, ParseResult::kError, "", 0, 0, 0,
+                   "--expect needs a value"},
+        OptionCase{"CheckWithoutSeconds", {"--expect", "t.txt", "--check"}, ParseResult::kError,
+                   "", 0, 0, 0, "--check needs -t"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ----------------------------------------------------- the real program

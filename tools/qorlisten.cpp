@@ -1,5 +1,9 @@
 // qorlisten: prints every datagram that reaches a UDP port, one line each,
-// with its verdict. It only receives; its socket never sends.
+// with its verdict; with --expect, holds the commands to a timer file, and
+// with --check ends as a monitoring plugin does. It only receives; its
+// socket never sends, and the build checks that it imports no call that
+// could. The timer file is read with the daemon's own reader, built with
+// no_transport.cpp in place of the transport.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,11 +14,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "qorlisten.h"
+#include "qorlisten_expect.h"
+#include "qortimer.h"
 
 namespace {
 
@@ -32,9 +40,85 @@ void CatchStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+bool check_mode = false;        // --check: every failure is UNKNOWN, on the standard output
+bool reading_schedule = false;  // the daemon's reader may end the process
+
+[[noreturn]] void Unknown(const std::string &why) {
+  printf("%s\n", qorlisten::PluginLine(qorlisten::kCheckUnknown, why).c_str());
+  fflush(stdout);
+  _exit(qorlisten::kCheckUnknown);
+}
+
 [[noreturn]] void Fail(const char *what) {
+  if (check_mode) Unknown(std::string(what) + ": " + strerror(errno));
   fprintf(stderr, "qorlisten: %s: %s\n", what, strerror(errno));
   exit(1);
+}
+
+qor_context schedule;  // what the daemon's reader keeps of the timer file
+
+// The daemon's reader ends the process with status 1 on a file it cannot
+// read, after its message; a check turns that into UNKNOWN.
+void ScheduleUnreadable() {
+  if (reading_schedule) Unknown(std::string("cannot read the timer file ") + schedule.infile);
+}
+
+// Reads the timer file as the daemon does, or ends the process: status 1
+// after the daemon's messages, or UNKNOWN in a check.
+void ReadSchedule(const qorlisten::Options &o) {
+  // Cut to 2047 characters, as the daemon cuts its path.
+  snprintf(schedule.infile, sizeof schedule.infile, "%s", o.expect.c_str());
+  if (o.check) atexit(ScheduleUnreadable);
+  reading_schedule = true;
+  qor_open_timer_file(&schedule);
+  const bool bad = qor_read_timers(&schedule);
+  reading_schedule = false;
+  if (bad && o.check)
+    Unknown(std::string("bad timer file ") + schedule.infile + "; qorplan " + schedule.infile +
+            " lists its bad lines");
+  if (bad) exit(1);
+}
+
+// Makes the board's zone the process's, or says once that this host's
+// stands in for it.
+void SetZone(const qorlisten::Options &o) {
+  std::string error;
+  if (!o.zone.empty() && !qorlisten::UseZone(o.zone, &error)) {
+    if (check_mode) Unknown(error);
+    fprintf(stderr, "qorlisten: %s\n", error.c_str());
+    exit(1);
+  }
+  if (o.zone.empty() && !check_mode) {
+    const char *tz = getenv("TZ");
+    fprintf(stderr, "qorlisten: reading the schedule in this host's time zone (%s); "
+                    "--zone ZONE names the board's\n",
+            tz != nullptr && *tz != '\0' ? tz : "/etc/localtime");
+  }
+}
+
+double Seconds(const timespec &t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+timespec Now() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+// "YYYY-MM-DD HH:MM:SS" of local time, as the lines begin.
+std::string LocalText(const timespec &t) {
+  tm local{};
+  char text[64] = "?";
+  if (localtime_r(&t.tv_sec, &local) != nullptr)
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+// Moves the watch to `now`, printing what became of the pairs.
+void AdvanceTo(qorlisten::Watch *w, const timespec &now) {
+  for (const std::string &event : qorlisten::Advance(w, Seconds(now)))
+    if (!check_mode) printf("%s %s\n", LocalText(now).c_str(), event.c_str());
 }
 
 int OpenSocket(const qorlisten::Options &o) {
@@ -66,15 +150,25 @@ int main(int argc, char **argv) {
       fputs(qorlisten::Usage().c_str(), stdout);
       return 0;
     case qorlisten::ParseResult::kError:
+      for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--check") == 0) Unknown(error);
       fprintf(stderr, "qorlisten: %s\n%s", error.c_str(), qorlisten::Synopsis().c_str());
       return 2;
     case qorlisten::ParseResult::kRun:
       break;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);  // one line at a time, even into a pipe
+  check_mode = options.check;
+  const bool watching = !options.expect.empty();
+  if (watching) {
+    SetZone(options);
+    ReadSchedule(options);
+  }
   CatchStopSignals();
   const int fd = OpenSocket(options);
-  fprintf(stderr, "qorlisten: listening on %s:%d\n", options.address.c_str(), options.port);
+  const std::string where = options.address + ":" + std::to_string(options.port);
+  if (!check_mode) fprintf(stderr, "qorlisten: listening on %s\n", where.c_str());
+  qorlisten::Watch watch = qorlisten::StartWatch(schedule.entries, Seconds(Now()));
 
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -88,10 +182,15 @@ int main(int argc, char **argv) {
       if (left.count() <= 0) break;
       wait_ms = static_cast<int>(left.count());
     }
+    // The watch moves on at least this often, so silence and late changes
+    // are said within a second.
+    constexpr int kWatchTick_ms = 500;
+    if (watching && (wait_ms < 0 || wait_ms > kWatchTick_ms)) wait_ms = kWatchTick_ms;
     pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, wait_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) Fail("poll");
+    if (watching) AdvanceTo(&watch, Now());
     if (ready == 0) continue;
 
     sockaddr_in from{};
@@ -100,19 +199,35 @@ int main(int argc, char **argv) {
                                reinterpret_cast<sockaddr *>(&from), &from_length);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) Fail("recvfrom");
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec now = Now();
     char ip[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
     const std::string peer = std::string(ip) + ":" + std::to_string(ntohs(from.sin_port));
     const std::string datagram(buffer.data(), static_cast<size_t>(n));
 
-    printf("%s\n", qorlisten::FormatLine(datagram, now, peer).c_str());
+    std::string line = qorlisten::FormatLine(datagram, now, peer);
     received++;
-    if (qorlisten::IsVerifiedCommand(datagram)) verified++;
+    if (qorlisten::IsVerifiedCommand(datagram)) {
+      verified++;
+      if (watching) {
+        AdvanceTo(&watch, now);
+        line += " " + qorlisten::Judge(&watch, qorlisten::ParseCommand(datagram), Seconds(now));
+      }
+    } else {
+      watch.tally.bad++;
+    }
+    if (!check_mode) printf("%s\n", line.c_str());
   }
   close(fd);
+  if (watching) AdvanceTo(&watch, Now());
+  if (check_mode) {
+    const qorlisten::CheckResult result =
+        qorlisten::CheckVerdict(watch, watch.now - watch.started, where);
+    printf("%s\n", result.line.c_str());
+    return result.status;
+  }
   fprintf(stderr, "qorlisten: %ld datagrams, %ld verified commands\n", received, verified);
+  if (watching) fprintf(stderr, "%s\n", qorlisten::Summary(watch.tally).c_str());
   // Silence is a failure of its own: a check that heard nothing passed nothing.
   if (received == 0) {
     fprintf(stderr, "qorlisten: nothing received on %s:%d\n", options.address.c_str(),

@@ -1,7 +1,8 @@
 // qorlisten: receives command datagrams on UDP port 1962 and prints, for
-// each, what it carries and whether its hash verifies. This header holds the
-// parts that need no socket: the command parser, the verdict, the output
-// line and the command line.
+// each, what it carries and whether its hash verifies; given a timer file,
+// it also holds them to that schedule (qorlisten_expect.h). This header
+// holds the parts that need no socket: the command parser, the verdict, the
+// output line and the command line.
 #ifndef QORTIMER_TOOLS_QORLISTEN_H_
 #define QORTIMER_TOOLS_QORLISTEN_H_
 
@@ -71,11 +72,15 @@ struct Options {
   int port = kQorPort;
   long count = 0;        // stop after this many datagrams; 0: no limit
   double seconds = 0;    // stop after this long; 0: no limit
+  std::string expect;    // --expect: the timer file to hold commands to; "": none
+  std::string zone;      // --zone: the board's time zone; "": the listener's own
+  bool check = false;    // --check: end with a monitoring plugin's line and status
 };
 
 enum class ParseResult { kRun, kHelp, kError };
 
 // Parses the arguments after the program name. On kError, *error says why.
+// --zone and --check need --expect, and --check needs -t.
 ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
                          std::string *error);
 

@@ -222,6 +222,18 @@ ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
   for (size_t i = 0; i < args.size(); i++) {
     const std::string &arg = args[i];
     if (arg == "-h" || arg == "--help") return ParseResult::kHelp;
+    if (arg == "--check") {
+      o.check = true;
+      continue;
+    }
+    if (arg == "--expect" || arg == "--zone") {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
+        *error = "option " + arg + " needs a value";
+        return ParseResult::kError;
+      }
+      (arg == "--expect" ? o.expect : o.zone) = args[++i];
+      continue;
+    }
     if (arg.size() < 2 || arg[0] != '-' || strchr("apnt", arg[1]) == nullptr) {
       *error = (arg.size() >= 2 && arg[0] == '-' ? "unknown option " : "unexpected argument ") +
                QuoteBytes(arg);
@@ -268,12 +280,21 @@ ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
       return ParseResult::kError;
     }
   }
+  if (o.expect.empty() && (o.check || !o.zone.empty())) {
+    *error = "options --zone and --check need --expect TIMER_FILE";
+    return ParseResult::kError;
+  }
+  if (o.check && o.seconds == 0) {
+    *error = "option --check needs -t SECONDS";
+    return ParseResult::kError;
+  }
   *options = o;
   return ParseResult::kRun;
 }
 
 std::string Synopsis() {
-  return "usage: qorlisten [-a ADDRESS] [-p PORT] [-n COUNT] [-t SECONDS] [-h]\n";
+  return "usage: qorlisten [-a ADDRESS] [-p PORT] [-n COUNT] [-t SECONDS]\n"
+         "                 [--expect TIMER_FILE [--zone ZONE] [--check]] [-h]\n";
 }
 
 std::string Usage() {
@@ -288,10 +309,17 @@ std::string Usage() {
          "  -p PORT     UDP port (default " + std::to_string(kQorPort) + ")\n"
          "  -n COUNT    stop after COUNT datagrams\n"
          "  -t SECONDS  stop after SECONDS (fractions allowed)\n"
+         "  --expect TIMER_FILE\n"
+         "              also hold every command to this schedule, read as the daemon\n"
+         "              reads it: as scheduled, WRONG STATE, NOT SCHEDULED, CLOCK OFF;\n"
+         "              and say when a pair of it goes SILENT or changes LATE\n"
+         "  --zone ZONE the board's time zone (tz database name); default: this host's\n"
+         "  --check     with -t: print one monitoring plugin line at the end and exit\n"
+         "              0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
          "  -h          print this help and exit\n"
          "Exit status: 0 every datagram was a command whose hash verified; 3 some\n"
-         "datagram was not; 4 nothing was received; 1 the socket failed; 2 bad\n"
-         "command line.\n";
+         "datagram was not; 4 nothing was received; 1 the socket failed or the\n"
+         "timer file is bad; 2 bad command line.\n";
 }
 
 }  // namespace qorlisten
