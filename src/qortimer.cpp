@@ -16,6 +16,7 @@
 
 #include "qor_housekeeping.h"
 #include "qor_idle.h"
+#include "qor_signals.h"
 #include "qor_socket.h"
 #include "qor_wire.h"
 #include "qorhash.h"
@@ -453,8 +454,10 @@ static size_t send_and_echo(qor_entry *entry, const char *channel, const char *s
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor) {
   char record[kRecordSize];
+  qor_signals_hold_stop();
   const size_t size = send_and_echo(entry, channel, state, qor, record, sizeof record);
   qor_log_write(&qor->logfile, &qor->log, record, size);
+  qor_signals_release_stop();
   return 0;
 }
 
@@ -519,16 +522,20 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
 
   // The pass sends its burst before it logs it, kBurst commands at a time,
   // so that no log write holds back the next datagram: the first write
-  // after a quiet second costs as much as several sends.
+  // after a quiet second costs as much as several sends. A stop waits from
+  // the first send until the last record is written.
   char records[kBurst][kPassRecordSize];
   size_t sizes[kBurst];
   int held = 0;
+  bool sending = false;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
     const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
     if (state != e->state)
       e->last_change = qor->now;
     else if (!repeat_due(e, qor->now))
       continue;
+    if (!sending) qor_signals_hold_stop();
+    sending = true;
     sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,
                                 records[held], kPassRecordSize);
     e->state = state;
@@ -536,6 +543,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
   log_records(qor, records, sizes, &held);
+  if (sending) qor_signals_release_stop();
   qor->evaluated_now = now;
   qor->evaluated = 1;
 }
