@@ -244,31 +244,45 @@ unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
   return faults;
 }
 
-static void report_bad_line(const qor_context *qor, const char *line) {
-  fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+// How the reader says a bad line: at start-up as an error, once for each
+// test it fails, the line end kept; in an edited file as a warning, once,
+// on a line of its own.
+enum class bad_line_report { startup_error, edit_warning };
+
+static void report_bad_line(bad_line_report how, const char *name, const char *line) {
+  if (how == bad_line_report::startup_error) {
+    fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", name, line);
+    return;
+  }
+  const int n = static_cast<int>(strcspn(line, "\r\n"));
+  fprintf(stderr, " *** WARNING reading (%s) line (%.*s)\n", name, n, line);
 }
 
-bool qor_read_timers(qor_context *qor) {
-  bool failed = false;
+// Reads the whole stream into a new list of entries, `*entries` (null for
+// none), every pair once in order of first appearance with its intervals
+// sorted, saying each bad line as `how` asks. Returns the number of bad
+// lines; *read_failed tells whether reading failed part-way.
+static long read_entries(FILE *stream, const char *name, bad_line_report how,
+                         qor_entry **entries, bool *read_failed) {
+  long bad = 0;
   char line[kQorLineRead];
   char device[kQorNameSize];
   char channel[kQorNameSize];
   qor_entry *tail = nullptr;
-  qor->evaluated = 0;  // new entries: no pass has looked at them
+  *entries = nullptr;
   // Finds a pair's entry in constant time, so reading stays linear in the
   // number of lines however many pairs there are.
   std::unordered_map<std::string, pair_slot> pairs;
   std::string key;  // device, NUL, channel
 
-  while (fgets(line, sizeof line, qor->timer_stream) != nullptr) {
+  while (fgets(line, sizeof line, stream) != nullptr) {
     if (is_skipped_line(line)) continue;
 
     qor_timer times{};
     const unsigned faults = qor_parse_line(line, device, channel, &times);
-    if (faults & kQorFieldFault) {
-      report_bad_line(qor, line);
-      failed = true;
-    }
+    if (faults != 0) bad++;
+    const bool once = how == bad_line_report::edit_warning;
+    if ((faults & kQorFieldFault) || (once && faults != 0)) report_bad_line(how, name, line);
 
     // Refilled in place: it allocates only when a longer key comes along.
     try {
@@ -292,7 +306,7 @@ bool qor_read_timers(qor_context *qor) {
       e->state = -1;
       e->next = nullptr;
       if (tail == nullptr)
-        qor->entries = e;
+        *entries = e;
       else
         tail->next = e;
       tail = e;
@@ -307,29 +321,53 @@ bool qor_read_timers(qor_context *qor) {
     if (t == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 2\n");
     *t = times;
     t->next = nullptr;
-    if (faults & kQorMinuteFault) {
-      report_bad_line(qor, line);
-      failed = true;
-    }
+    if ((faults & kQorMinuteFault) && !once) report_bad_line(how, name, line);
     if (slot->last == nullptr)
       slot->entry->timers = t;
     else
       slot->last->next = t;
     slot->last = t;
   }
+  *read_failed = ferror(stream) != 0;
+  for (qor_entry *e = *entries; e != nullptr; e = e->next) e->timers = qor_sort_qor_timer(e->timers);
+  return bad;
+}
+
+bool qor_read_timers(qor_context *qor) {
+  qor->evaluated = 0;  // new entries: no pass has looked at them
+  bool read_failed = false;
+  const long bad = read_entries(qor->timer_stream, qor->infile, bad_line_report::startup_error,
+                                &qor->entries, &read_failed);
   // A read error would otherwise look like the end of a file, leaving the
   // daemon running with half a schedule, or none, and no word about it.
-  if (ferror(qor->timer_stream)) die(" *** ERROR: Unable to read file (%s)\n", qor->infile);
+  if (read_failed) die(" *** ERROR: Unable to read file (%s)\n", qor->infile);
 
-  for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
-    e->timers = qor_sort_qor_timer(e->timers);
-    if (qor->verbose) {
+  if (qor->verbose) {
+    for (const qor_entry *e = qor->entries; e != nullptr; e = e->next)
       for (const qor_timer *t = e->timers; t != nullptr; t = t->next)
         printf("%s %s %02d:%02d %02d:%02d\n", e->device, e->channel, t->on_hour,
                t->on_minute, t->off_hour, t->off_minute);
-    }
   }
-  return failed;
+  return bad > 0;
+}
+
+long qor_read_edited(FILE *stream, const char *name, qor_entry **entries) {
+  bool read_failed = false;
+  const long bad = read_entries(stream, name, bad_line_report::edit_warning, entries, &read_failed);
+  return read_failed ? -1 : bad;
+}
+
+void qor_free_entries(qor_entry *entries) {
+  while (entries != nullptr) {
+    for (qor_timer *t = entries->timers; t != nullptr;) {
+      qor_timer *next = t->next;
+      free(t);
+      t = next;
+    }
+    qor_entry *next = entries->next;
+    free(entries);
+    entries = next;
+  }
 }
 
 void qor_read_file(qor_context *qor) {

@@ -106,6 +106,18 @@ unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
 // when any line was bad.
 bool qor_read_timers(qor_context *qor);
 
+// The reader of an edited timer file (qor_follow.h): reads the whole
+// stream as qor_read_timers() does into a new list, `*entries`, but says
+// each bad line once, as a warning on one line,
+//   " *** WARNING reading (NAME) line (LINE)",
+// lists nothing, and returns rather than ending the process when reading
+// fails. Returns the number of bad lines, or -1 (errno set) when reading
+// failed; the caller frees the list either way.
+long qor_read_edited(FILE *stream, const char *name, qor_entry **entries);
+
+// Frees a list of entries with their intervals.
+void qor_free_entries(qor_entry *entries);
+
 // Returns the intervals of `head` relinked in ascending order of start time,
 // intervals with equal starts in their original order.
 qor_timer *qor_sort_qor_timer(qor_timer *head);

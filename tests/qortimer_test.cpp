@@ -257,6 +257,19 @@ std::string ErrorFor(const std::string &line) {
   return " *** ERROR reading (t.txt) line (" + line + ")\n";
 }
 
+// Reads `content` as an edited timer file: the bad lines it counts and what
+// it says.
+std::pair<long, std::string> ReadEdited(std::string content) {
+  FILE *in = fmemopen(&content[0], content.size(), "r");
+  EXPECT_NE(in, nullptr);
+  qor_entry *entries = nullptr;
+  testing::internal::CaptureStderr();
+  const long bad = qor_read_edited(in, "t.txt", &entries);
+  fclose(in);
+  qor_free_entries(entries);
+  return {bad, testing::internal::GetCapturedStderr()};
+}
+
 // One timer line: how often it is reported and the interval it yields.
 struct LineCase {
   const char *line;
@@ -297,6 +310,12 @@ class ReaderLineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(ReaderLineTest, ChecksAndStoresTheLine) {
   const LineCase &c = GetParam();
+  // An edited file says a bad line once, as a warning on a line of its own.
+  const std::string text = std::string(c.line).substr(0, strcspn(c.line, "\r\n"));
+  EXPECT_EQ(ReadEdited(c.line), std::make_pair(c.reports == 0 ? 0L : 1L,
+                                               c.reports == 0 ? std::string()
+                                                              : " *** WARNING reading (t.txt) line (" +
+                                                                    text + ")\n"));
   if (c.reports == 0) {
     const ReadResult r = ReadTimers(c.line);
     EXPECT_EQ(r.err, "");
