@@ -74,6 +74,13 @@ static settings read_environment(qor_context *qor) {
     else if (strcmp(idle, "0") != 0)
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
+  qor->follow = 0;
+  if (const char *follow = getenv("QORTIMER_FOLLOW")) {
+    if (strcmp(follow, "1") == 0)
+      qor->follow = 1;
+    else if (strcmp(follow, "0") != 0)
+      die(" *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (%s)\n", follow);
+  }
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
     if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
@@ -606,7 +613,7 @@ static void warm_pass(void *arg) {
     qor_build_command(qor->entries, qor->entries->channel, kQorStateOff, qor);
 }
 
-void qor_run(qor_context *qor) {
+void qor_run(qor_context *qor, bool (*after_pass)(qor_context *qor)) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
   qor_idle_state idle{};
@@ -616,6 +623,7 @@ void qor_run(qor_context *qor) {
     const time_t now = qor_calendar_time();
     qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
     qor_pass(qor, ticks, now);
+    if (after_pass != nullptr && after_pass(qor)) continue;
     if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock, warm_pass, qor);
   }
 }

@@ -74,6 +74,9 @@ struct qor_context {
   // 1: wait for the next calendar second after each pass as idle mode does
   // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
+  // 1: take an edited timer file while running (QORTIMER_FOLLOW=1,
+  // qor_follow.h) instead of reading it once.
+  int follow;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
@@ -152,7 +155,9 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 time_t qor_calendar_time();
 
 // The polling loop: runs passes with the real clocks for ever, each after
-// the minute's housekeeping.
-[[noreturn]] void qor_run(qor_context *qor);
+// the minute's housekeeping. `after_pass`, when given, is called after each
+// pass; when it returns true (it changed the entries) the next pass follows
+// at once, without idle mode's wait.
+[[noreturn]] void qor_run(qor_context *qor, bool (*after_pass)(qor_context *qor) = nullptr);
 
 #endif  // QORTIMER_QORTIMER_H_

@@ -98,6 +98,8 @@ const StartupCase kStartupCases[] = {
      " *** ERROR: QORTIMER_IDLE must be 0 or 1, not ()\n", 1, false, {{"QORTIMER_IDLE", ""}}},
     {"IdleZeroIsTheBusyLoop", {"-v", "a.txt"}, {{"a.txt", kGood}},
      "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true, {{"QORTIMER_IDLE", "0"}}},
+    {"FollowOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (on)\n", 1, false, {{"QORTIMER_FOLLOW", "on"}}},
     {"DestinationAddressOutOfRange", {"a.txt"}, {{"a.txt", kGood}}, "",
      Refused(kDestinationRefused, "300.1.1.1"), 1, false, {{"QORTIMER_DESTINATION", "300.1.1.1"}}},
     {"DestinationPortZero", {"a.txt"}, {{"a.txt", kGood}}, "",
