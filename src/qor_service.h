@@ -1,9 +1,18 @@
-// The daemon as a service: what it does between passes besides the
-// polling loop's own work.
+// The daemon as a service: what it tells the service manager, and what it
+// does between passes besides the polling loop's own work.
 //
-// The timer file: followed with QORTIMER_FOLLOW=1 (qor_follow.h), and then
-// taken at once on SIGHUP. Without QORTIMER_FOLLOW=1 none of this happens,
-// and SIGHUP keeps its default action.
+// - Ready: once the schedule is read (and the socket is open), the daemon
+//   says "READY=1" with a first status, "N pairs read, starting", through
+//   $NOTIFY_SOCKET (qor_notify.h); a bad schedule has ended it before.
+// - Status: after a pass that changed a state, and after the timer file
+//   was taken, refused or found unreadable, it sends the status line
+//   (qor_status.h) if its text changed, at most once a calendar second; a
+//   pass in which nothing of this happened costs a comparison or two.
+// - The timer file: followed with QORTIMER_FOLLOW=1 (qor_follow.h), and
+//   taken at once on SIGHUP whenever following is on or a service manager
+//   listens ($NOTIFY_SOCKET): `systemctl reload`.
+// Without QORTIMER_FOLLOW=1 and $NOTIFY_SOCKET, none of this happens, and
+// SIGHUP keeps its default action.
 #ifndef QORTIMER_QOR_SERVICE_H_
 #define QORTIMER_QOR_SERVICE_H_
 

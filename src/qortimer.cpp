@@ -106,6 +106,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor->infile[kQorTextSize - 1] = '\0';
   qor->entries = nullptr;
   qor->evaluated = 0;
+  qor->changes = 0;
 
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
@@ -575,10 +576,12 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
   bool sending = false;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
     const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
-    if (state != e->state)
+    if (state != e->state) {
       e->last_change = qor->now;
-    else if (!repeat_due(e, qor->now))
+      qor->changes++;
+    } else if (!repeat_due(e, qor->now)) {
       continue;
+    }
     if (!sending) qor_signals_hold_stop();
     sending = true;
     sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,

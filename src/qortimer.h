@@ -77,6 +77,9 @@ struct qor_context {
   // 1: take an edited timer file while running (QORTIMER_FOLLOW=1,
   // qor_follow.h) instead of reading it once.
   int follow;
+  // How many times a pass has found an entry's state changed, its first
+  // state included: what the service's status line follows (qor_service.h).
+  unsigned long changes;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };

@@ -1,6 +1,6 @@
 // Following the timer file in simulated time: edits of each kind saved
 // while passes run, what is taken and when, what is said, and the sends
-// that follow.
+// that follow; and the status line composed from the schedule.
 #include "qor_follow.h"
 
 #include <fcntl.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qor_socket.h"
+#include "qor_status.h"
 #include "test_util.h"
 
 namespace {
@@ -230,6 +231,77 @@ TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Edits, FollowTest, ::testing::ValuesIn(kFollowCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------ status line
+
+struct StatusCase {
+  const char *name;
+  const char *timers;
+  int hour, minute;
+  bool idle;
+  qor_follow_state follow;
+  const char *status;
+};
+
+qor_follow_state Refused(long lines, int at) {
+  qor_follow_state f{};
+  f.refused_lines = lines;
+  f.refused_minute = at;
+  return f;
+}
+
+qor_follow_state Unreadable(int error, int at) {
+  qor_follow_state f = Refused(3, 1200);  // an unreadable file says that instead
+  f.trouble = error;
+  f.trouble_minute = at;
+  return f;
+}
+
+const StatusCase kStatusCases[] = {
+    {"NextChangeOfTheDay", "porch lamp 1800 2300\nfan 1 0800 1300\n", 12, 0, false, {},
+     "STATUS=2 pairs, 1 ON; next: 13:00 fan 1 OFF"},
+    {"SeveralAtTheSameMinute", "a 1 0800 0900\nb 2 1000 1100\nc 3 0700 0900\nd 4 0600 0900\n", 8,
+     30, true, {}, "STATUS=4 pairs, 3 ON; next: 09:00 a 1 OFF and 2 more; idle mode"},
+    {"PastMidnight", "heater x 2200 0600\npump 1 2400 0300\n", 23, 30, false, {},
+     "STATUS=2 pairs, 1 ON; next: 00:00 pump 1 ON"},
+    {"NothingEverChanges", "on 1 0000 0000\non 1 2359 0001\noff 1 0800 0801\n", 12, 0, false,
+     {}, "STATUS=2 pairs, 1 ON; no change due"},
+    {"NoPairs", "", 9, 0, true, {}, "STATUS=0 pairs, 0 ON; idle mode"},
+    {"RefusedEdit", "lamp 1 0800 0900\n", 14, 5, false, Refused(1, 1402),
+     "STATUS=EDIT REFUSED at 14:02, 1 bad line: see the journal; 1 pair, 0 ON;"
+     " next: 08:01 lamp 1 ON"},
+    {"UnreadableFile", "lamp 1 0800 0900\n", 8, 30, false, Unreadable(ENOENT, 829),
+     "STATUS=TIMER FILE UNREADABLE since 08:29 (No such file or directory); 1 pair, 1 ON;"
+     " next: 09:00 lamp 1 OFF"},
+};
+
+void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
+
+class StatusTest : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
+  const StatusCase &c = GetParam();
+  static qor_context qor;
+  memset(&qor, 0, sizeof qor);
+  std::string timers = c.timers;
+  qor.timer_stream = fmemopen(&timers[0], timers.size() + 1, "r");
+  ASSERT_NE(qor.timer_stream, nullptr);
+  qor_read_file(&qor);
+  fclose(qor.timer_stream);
+  // The states a pass at that minute leaves.
+  for (qor_entry *e = qor.entries; e != nullptr; e = e->next)
+    e->state = qor_is_on(c.hour, c.minute, e->timers);
+  qor.hour = c.hour;
+  qor.minute = c.minute;
+  qor.idle = c.idle;
+  char status[kQorStatusSize];
+  qor_status_compose(&qor, &c.follow, status);
+  EXPECT_STREQ(status, c.status);
+  qor_free_entries(qor.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, StatusTest, ::testing::ValuesIn(kStatusCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
