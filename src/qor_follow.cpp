@@ -42,12 +42,14 @@ static qor_follow_outcome unreadable(qor_follow_state *f, const qor_context *qor
 }
 
 // Reads the whole file into `text`, with the descriptor's state before and
-// after. Returns 0, or why it could not.
+// after. Returns 0, or why it could not. Only a plain file is read: a pipe
+// or a device could hold the loop or never end.
 static int read_whole(const char *path, std::string *text, struct stat *before,
                       struct stat *after) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
   int error = fstat(fd, before) == 0 ? 0 : errno;
+  if (error == 0 && !S_ISREG(before->st_mode)) error = S_ISDIR(before->st_mode) ? EISDIR : EINVAL;
   char block[16384];
   while (error == 0) {
     const ssize_t n = read(fd, block, sizeof block);

@@ -14,8 +14,7 @@
 namespace {
 
 struct service_state {
-  bool active;            // following, notifying or both
-  bool reloads;           // SIGHUP asks for a reload
+  bool active;            // following, notifying or both; SIGHUP asks for a reload
   qor_follow_state follow;
   unsigned long changes;  // qor_context::changes when the status was last composed
   bool stale;             // the status waits to be composed again
@@ -31,11 +30,11 @@ service_state service;
 
 void qor_service_start(qor_context *qor) {
   service = service_state{};
-  qor_follow_start(&service.follow, qor);
   const bool notifying = qor_notify_open();
-  service.reloads = notifying || qor->follow;
-  service.active = service.reloads;
-  if (service.reloads) qor_signals_catch_reload();
+  service.active = notifying || qor->follow;
+  if (!service.active) return;
+  qor_follow_start(&service.follow, qor);
+  qor_signals_catch_reload();
   service.stale = true;
   if (!notifying) return;
   long pairs = 0;
@@ -48,7 +47,7 @@ void qor_service_start(qor_context *qor) {
 
 bool qor_service_after_pass(qor_context *qor) {
   if (!service.active) return false;
-  const bool reload = service.reloads && qor_signals_take_reload();
+  const bool reload = qor_signals_take_reload();
   const qor_follow_outcome outcome = qor_follow_check(&service.follow, qor, stat, reload);
   if (outcome == kQorFollowTaken) {
     service.stale = true;  // composed after the pass that sends the new states
