@@ -131,7 +131,12 @@ void qor_follow_start(qor_follow_state *f, const qor_context *qor) {
 qor_follow_outcome qor_follow_check(qor_follow_state *f, qor_context *qor,
                                     qor_follow_stat look, bool at_once) {
   const time_t now = qor->now;
-  if (!at_once && (!qor->follow || (f->looked && f->looked_at == now))) return kQorFollowNothing;
+  // A reload that found the file being written tries again a second later.
+  const bool retry = f->read_again && f->looked_at != now;
+  if (!at_once && !retry && (!qor->follow || (f->looked && f->looked_at == now)))
+    return kQorFollowNothing;
+  at_once = at_once || retry;
+  f->read_again = false;
   f->looked = true;
   f->looked_at = now;
   struct stat st;
@@ -168,7 +173,9 @@ qor_follow_outcome qor_follow_check(qor_follow_state *f, qor_context *qor,
     }
     const int again_error = look_at(look, qor->infile, &again);
     if (!same_version(before, after) || again_error != 0 || !same_version(again, st)) {
-      // Written while it was read: wait for it to settle again.
+      // Written while it was read: wait for it to settle again, or for a
+      // reload, a second.
+      f->read_again = at_once;
       f->pending = true;
       f->pending_version = again;
       f->pending_error = again_error;

@@ -8,8 +8,9 @@
 // unchanged for kQorFollowSettle seconds, or kQorFollowSettleUnended while
 // it is empty or its last line has no line end: a writer still at work, or
 // one that has truncated the file and written part of a line, is not read
-// half-way. A version that changes while it is read is read again later. A
-// reload reads the file at once, whatever its age.
+// half-way. A version that changes while it is read is read again once it
+// settles. A reload reads the file at once, whatever its age, and again a
+// second later if it changed while being read.
 //
 // The new file is read whole and checked before anything changes:
 // - A bad file changes nothing: the schedule runs on, each bad line is said
@@ -57,6 +58,7 @@ struct qor_follow_state {
   int trouble_minute;    // local time (HHMM) when that trouble began
   long refused_lines;    // bad lines of the version refused last; 0 when taken
   int refused_minute;    // local time (HHMM) of that refusal
+  bool read_again;       // a reload found the file changing: read it next second
 };
 
 enum qor_follow_outcome {
