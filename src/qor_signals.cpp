@@ -3,23 +3,50 @@
 
 #include <signal.h>
 
-static sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
-  return set;
+#include <atomic>
+
+constexpr int kStops[] = {SIGTERM, SIGINT, SIGHUP};
+
+static volatile sig_atomic_t holding;  // a pass is between its first send and last record
+static volatile sig_atomic_t held;     // the stop that came meanwhile, or 0
+
+// Ends the process by `sig`, as if it had not been caught.
+static void end_by(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);  // in the handler, delivered as it returns
+}
+
+static void on_stop(int sig) {
+  if (holding)
+    held = sig;
+  else
+    end_by(sig);
+}
+
+void qor_signals_catch_stop() {
+  struct sigaction action {};
+  action.sa_handler = on_stop;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kStops) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kStops) {
+    struct sigaction old {};
+    // One ignored from the start (nohup, a background job) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      sigaction(sig, &action, nullptr);
+  }
 }
 
 void qor_signals_hold_stop() {
-  const sigset_t set = stop_signals();
-  sigprocmask(SIG_BLOCK, &set, nullptr);
+  holding = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 void qor_signals_release_stop() {
-  const sigset_t set = stop_signals();
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  holding = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (held) end_by(held);
 }
 
 static volatile sig_atomic_t reload_asked;

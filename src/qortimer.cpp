@@ -132,6 +132,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
 
   qor_log_open(&qor->logfile, &qor->log);
 
+  qor_signals_catch_stop();  // before anything is sent
   if (environment.destination_set)
     qor_init_socket_to(environment.destination);
   else

@@ -84,8 +84,9 @@ struct qor_context {
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
 
-// Start-up: command line, timer file, first time stamps, log file, socket,
-// and the debug settings line. Returns 0, or ends the process with status 1.
+// Start-up: command line, timer file, first time stamps, log file, the stop
+// signals (qor_signals.h), socket, and the debug settings line. Returns 0,
+// or ends the process with status 1.
 int qor_initialize(int argc, char **argv, qor_context *qor);
 
 // Opens qor->infile for reading as qor->timer_stream, or reports that it
