@@ -109,7 +109,7 @@ quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
     }
     if (!bad) print quiet + 0
     exit bad }' "$work/timed") || fail "${quiet//$'\n'/; }"
-echo "check-syscalls: READY=1 and $(grep -c '^STATUS=' "$work/notified") status lines said;" \
+echo "check-syscalls: READY=1, then $(grep -c "^STATUS=" "$work/notified") STATUS= lines;" \
   "$quiet seconds that sent nothing called only the clocks$( ((${QORTIMER_FOLLOW:-0} == 1)) &&
   echo ", idle mode's sleep and one stat() of the timer file" || echo " and idle mode's sleep")"
 echo "check-syscalls: every call within the filter, sockets only of $families, writes only in the working directory"

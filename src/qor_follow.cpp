@@ -164,7 +164,7 @@ qor_follow_outcome qor_follow_check(qor_follow_state *f, qor_context *qor,
   long bad = 0;
   schedule_match m;
   try {
-    struct stat before, after, again;
+    struct stat before {}, after {}, again {};
     const int read_error = read_whole(qor->infile, &text, &before, &after);
     if (read_error != 0) {
       f->decided = true;  // not read again until it changes

@@ -49,8 +49,8 @@ static const char *plural(long n) { return n == 1 ? "" : "s"; }
 
 void qor_status_compose(const qor_context *qor, const qor_follow_state *follow,
                         char (&out)[kQorStatusSize]) {
-  line_out line{out, sizeof out, 0};
   out[0] = '\0';
+  line_out line{out, sizeof out, 0};
   put(&line, "STATUS=");
   if (follow->trouble != 0)
     put(&line, "TIMER FILE UNREADABLE since %02d:%02d (%s); ", follow->trouble_minute / 100,

@@ -908,10 +908,11 @@ class FollowTest : public DaemonTest, public ::testing::WithParamInterface<Follo
     const std::string path = dir_.File("t.txt");
     const std::string temp = how == Edit::kRename ? path + ".new" : path;
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     const timespec stamp[2] = {{kEdited, 0}, {kEdited, ++versions_}};
-    ASSERT_EQ(futimens(fd, stamp), 0);
+    const bool saved = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       futimens(fd, stamp) == 0;
     close(fd);
+    ASSERT_TRUE(saved) << temp;
     ASSERT_EQ(how == Edit::kRename ? rename(temp.c_str(), path.c_str()) : 0, 0);
   }
   long versions_ = 0;
