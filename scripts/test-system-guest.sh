@@ -101,6 +101,7 @@ grown() { (($(stat -c %s "$log") > $1)); }
 save() { printf '%s\n' "$@" >"$schedule.new" && mv "$schedule.new" "$schedule"; } # LINE...: as an editor saves
 
 scenario_status() {
+  sleep_until $((t1 + 2))  # the window's records end at t1; this run's begin after it
   started=$EPOCHSECONDS
   systemctl start qortimer || bad+="; start failed"
   expect "type $(prop Type), not notify" is Type notify
