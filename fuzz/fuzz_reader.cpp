@@ -1,5 +1,6 @@
 // The whole timer-file reader on arbitrary bytes: it must read everything
-// without a fault and leave each pair once, its intervals in order.
+// without a fault and leave each pair once, its intervals in order, as
+// the reader of an edited file does.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +36,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) fgetc(qor.timer_stream);  // reach the end of the one byte
 
   const bool failed = qor_read_timers(&qor);
+
+  // The reader of an edited file finds the same pairs, and a bad line
+  // where the start-up reader does.
+  rewind(qor.timer_stream);
+  qor_entry *edited = nullptr;
+  const long bad = qor_read_edited(qor.timer_stream, qor.infile, &edited);
+  check((bad > 0) == failed, "both readers find a bad line");
+  const qor_entry *other = edited;
+  for (const qor_entry *e = qor.entries; e != nullptr; e = e->next, other = other->next)
+    check(other != nullptr && strcmp(e->device, other->device) == 0 &&
+              strcmp(e->channel, other->channel) == 0, "both readers find the same pairs");
+  check(other == nullptr, "both readers find the same pairs");
+  qor_free_entries(edited);
 
   std::set<std::pair<std::string, std::string>> pairs;
   for (qor_entry *e = qor.entries; e != nullptr;) {

@@ -2,18 +2,23 @@
 # check-syscalls.sh [SECONDS [DAEMON_ARG...]]
 # Checks that the daemon can run under the service's sandbox: runs it for
 # SECONDS (10) under strace, inside a private network namespace, from a
-# scratch directory, with the environment this script is given (for
-# instance QORTIMER_IDLE=1) and the arguments given (examples/timers.txt by
-# default). Then checks the trace against the unit (contrib/qortimer.service.in,
-# or $QOR_UNIT): every system call against its SystemCallFilter= lines,
-# expanded by systemd-analyze; every socket against RestrictAddressFamilies=;
-# no write outside the working directory (ProtectSystem=strict); no path
-# under /proc, /sys, /home, /root or /tmp. The daemon must still be
-# running at the end, having sent and logged at least one command.
+# scratch directory, with the unit's Environment= settings, then the
+# environment this script is given (for instance QORTIMER_IDLE=1), a
+# service manager's notification socket ($NOTIFY_SOCKET) as the unit has,
+# and the arguments given (examples/timers.txt by default). Then checks the
+# trace against the unit (contrib/qortimer.service.in, or $QOR_UNIT): every
+# system call against its SystemCallFilter= lines, expanded by
+# systemd-analyze; every socket against RestrictAddressFamilies=; no write
+# outside the working directory (ProtectSystem=strict); no path under
+# /proc, /sys, /home, /root or /tmp. The daemon must still be running at
+# the end, having said READY=1 and sent and logged at least one command.
+# And what the loop may call: in each whole second in which nothing is
+# sent, only the clocks, idle mode's sleep and, when following the timer
+# file, one stat() of it (the minute's checks aside).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
-  scripts/install-deps.sh strace
+  scripts/install-deps.sh strace socat
   build=${QOR_BUILD_DIR:-build}
   cmake -S . -B "$build" >/dev/null
   cmake --build "$build" -j"$(nproc)" --target qortimer >/dev/null
@@ -47,10 +52,18 @@ for set in "${allow[@]}"; do expand "$set"; done | sort -u >"$work/allow"
 for set in "${deny[@]}"; do expand "$set"; done | sort -u >"$work/deny"
 comm -23 "$work/allow" "$work/deny" >"$work/allowed"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
+while IFS='=' read -r name value; do
+  [[ -v $name ]] || export "$name=$value"
+done < <(sed -n 's/^Environment=//p' "$unit")
 
 mkdir "$work/run"
-(cd "$work/run" && timeout -s TERM "$seconds" strace -f -qq -o "$work/trace" "$daemon" "$@" \
-  >"$work/out" 2>&1) && rc=0 || rc=$?
+socat -u UNIX-RECV:"$work/notify" OPEN:"$work/notified",creat &
+notified=$!
+trap 'kill "$notified" 2>/dev/null; rm -rf "$work"' EXIT
+for _ in {1..50}; do [[ -S $work/notify ]] && break; sleep 0.1; done
+(cd "$work/run" && NOTIFY_SOCKET=$work/notify timeout -s TERM "$seconds" \
+  strace -f -ttt -qq -o "$work/timed" "$daemon" "$@" >"$work/out" 2>&1) && rc=0 || rc=$?
+sed -E 's/^([0-9]+) +[0-9.]+ /\1 /' "$work/timed" >"$work/trace"
 pid=$(awk 'NR == 1 { print $1 }' "$work/trace")
 if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
 [[ $rc == 124 ]] || { cat "$work/out" >&2; fail "the daemon ended with status $rc before ${seconds}s"; }
@@ -74,4 +87,29 @@ hidden=$(grep -E '^/(proc|sys|home|root|tmp)(/|$)' "$work/paths" || true)
 [[ -z $hidden ]] || fail "reaches what the unit hides: ${hidden//$'\n'/ }"
 grep -qE '^[0-9]+ +sendto\(.*\) = [1-9]' "$work/trace" || fail "no datagram was sent"
 grep -q '^qorctrl command ' "$work/run/qortimerlog.txt" || fail "no command was logged"
+grep -q '^READY=1$' "$work/notified" || fail "READY=1 never reached the service manager"
+
+# Each whole second from the first send to the end: what it called when it
+# sent nothing, and how often it looked at the timer file.
+quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
+  { second = int($2); call = $3; sub(/\(.*/, "", call) }
+  !start && /sendto\(.*qorctrl/ { start = second }
+  !start { next }
+  { last = second }
+  /sendto\(.*qorctrl/ { sent[second] = 1 }
+  /\/etc\/localtime/ { minute[second] = 1 }
+  call ~ /stat/ && index($0, file) { looked[second]++; next }
+  call !~ /^(clock_gettime|clock_nanosleep|restart_syscall)$/ { other[second] = other[second] " " call }
+  END {
+    for (s = start + 1; s < last; s++) {
+      if (looked[s] != (following == 1)) { print "looked at the timer file " looked[s] + 0 " times in a second"; bad = 1 }
+      if (sent[s] || minute[s]) continue
+      quiet++
+      if (other[s] != "") { print "called" other[s] " in a second that sent nothing"; bad = 1 }
+    }
+    if (!bad) print quiet + 0
+    exit bad }' "$work/timed") || fail "${quiet//$'\n'/; }"
+echo "check-syscalls: READY=1, then $(grep -c "^STATUS=" "$work/notified") STATUS= lines;" \
+  "$quiet seconds that sent nothing called only the clocks$( ((${QORTIMER_FOLLOW:-0} == 1)) &&
+  echo ", idle mode's sleep and one stat() of the timer file" || echo " and idle mode's sleep")"
 echo "check-syscalls: every call within the filter, sockets only of $families, writes only in the working directory"

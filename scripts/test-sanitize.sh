@@ -10,8 +10,8 @@ jobs=${QOR_JOBS:-$(nproc)}
 cmake -S . -B "$build" -DQOR_WERROR=ON -DQOR_SANITIZE=ON
 cmake --build "$build" -j"$jobs"
 
-# The schedule is never freed by design; tests that read timer files drop
-# it with their context, so those allocations are not leaks. Everything
+# The schedule read at start-up is never freed by design; tests that read
+# timer files drop it with their context, so those allocations are not leaks. Everything
 # else the leak checker finds is.
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 # The end-to-end tests preload libfaketime into the daemon, ahead of the

@@ -4,8 +4,10 @@
 # container (amd64, systemd-nspawn) and on an emulated board (armhf,
 # qemu-system-arm with Debian's ARM kernel). In each, the guest's test unit
 # runs scripts/test-system-guest.sh on the package: install, run, idle
-# processor use, a bad schedule, rotation, upgrade, removal and purge, one
-# "QORSYS" line each on the console, which this script checks. The guest's
+# processor use, the status line, an edited schedule taken, a bad edit
+# refused, a reload's check, a log ending in a cut record, a bad schedule,
+# rotation, upgrade, removal and purge, one "QORSYS" line each on the
+# console, which this script checks. The guest's
 # one link ends inside a private network namespace (see netns-run), where
 # this machine's qorlisten verifies every command it sends. The roots are
 # cached in /var/cache/qortimer-test and rebuilt after a week, after a build
@@ -168,7 +170,7 @@ check() {
     tail -n 40 "$dir/console" 2>/dev/null | tr -d '\r'
     return 1
   fi
-  for s in install run idle bad rotation upgrade remove purge; do
+  for s in install run idle status follow refused reload cutlog bad rotation upgrade remove purge; do
     if grep -q "^QORSYS $s ok" <<<"$lines"; then
       say "$arch: ok: $s: $(sed -n "s/^QORSYS $s ok //p" <<<"$lines")"
     else
@@ -214,6 +216,27 @@ check() {
     say "$arch: ok: cadence: each change at once, at its minute, repeats every 5 s"
   else
     say "$arch: FAILED: cadence: ${s//$'\n'/; }"
+    failed=1
+  fi
+  # The edit, by the receiver's stamps: the new pair within 10 s of the
+  # save, and the others' repeats 5 s apart (6 if a second was missed) from
+  # the daemon's start, across the save, to the end.
+  read -r t0 t1 c1 < <(sed -n 's/^QORSYS edit //p' <<<"$lines")
+  if s=$(awk -v start="${t0:-0}" -v saved="${t1:-0}" -v end="${c1:-0}" '
+      / verified$/ && match($0, /time=[0-9T:-]+/) {
+        t = substr($0, RSTART + 5, RLENGTH - 5); gsub(/[-T:]/, " ", t); t = mktime(t)
+        split($0, f, " "); pair = f[4] " " f[5]
+        if (t <= start || t > end) next  # the daemon before may have sent at `start`
+        if (pair == "device=fan channel=hall") { if (!first) first = t; next }
+        if (pair in at && (t - at[pair] < 5 || t - at[pair] > 6)) { print pair " repeated after " t - at[pair] " s"; bad = 1 }
+        at[pair] = t; n++ }
+      END { if (!first || first - saved > 10) { print "fan hall not heard within 10 s of the save"; bad = 1 }
+            if (n < 8) { print "only " n + 0 " repeats of the others heard"; bad = 1 }
+            if (!bad) print first - saved " s after the save; the other pairs every 5 s across it (" n " commands)"
+            exit bad }' "$dir/heard"); then
+    say "$arch: ok: edit: fan hall heard $s; the service's scenarios took $(sed -n 's/^QORSYS took //p' <<<"$lines") s"
+  else
+    say "$arch: FAILED: edit: ${s//$'\n'/; }"
     failed=1
   fi
   if [[ $arch == armhf ]]; then

@@ -16,6 +16,7 @@
 
 #include "qor_housekeeping.h"
 #include "qor_idle.h"
+#include "qor_signals.h"
 #include "qor_socket.h"
 #include "qor_wire.h"
 #include "qorhash.h"
@@ -73,6 +74,13 @@ static settings read_environment(qor_context *qor) {
     else if (strcmp(idle, "0") != 0)
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
+  qor->follow = 0;
+  if (const char *follow = getenv("QORTIMER_FOLLOW")) {
+    if (strcmp(follow, "1") == 0)
+      qor->follow = 1;
+    else if (strcmp(follow, "0") != 0)
+      die(" *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (%s)\n", follow);
+  }
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
     if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
@@ -98,6 +106,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor->infile[kQorTextSize - 1] = '\0';
   qor->entries = nullptr;
   qor->evaluated = 0;
+  qor->changes = 0;
 
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
@@ -123,6 +132,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
 
   qor_log_open(&qor->logfile, &qor->log);
 
+  qor_signals_catch_stop();  // before anything is sent
   if (environment.destination_set)
     qor_init_socket_to(environment.destination);
   else
@@ -243,31 +253,45 @@ unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
   return faults;
 }
 
-static void report_bad_line(const qor_context *qor, const char *line) {
-  fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", qor->infile, line);
+// How the reader says a bad line: at start-up as an error, once for each
+// test it fails, the line end kept; in an edited file as a warning, once,
+// on a line of its own.
+enum class bad_line_report { startup_error, edit_warning };
+
+static void report_bad_line(bad_line_report how, const char *name, const char *line) {
+  if (how == bad_line_report::startup_error) {
+    fprintf(stderr, " *** ERROR reading (%s) line (%s)\n", name, line);
+    return;
+  }
+  const int n = static_cast<int>(strcspn(line, "\r\n"));
+  fprintf(stderr, " *** WARNING reading (%s) line (%.*s)\n", name, n, line);
 }
 
-bool qor_read_timers(qor_context *qor) {
-  bool failed = false;
+// Reads the whole stream into a new list of entries, `*entries` (null for
+// none), every pair once in order of first appearance with its intervals
+// sorted, saying each bad line as `how` asks. Returns the number of bad
+// lines; *read_failed tells whether reading failed part-way.
+static long read_entries(FILE *stream, const char *name, bad_line_report how,
+                         qor_entry **entries, bool *read_failed) {
+  long bad = 0;
   char line[kQorLineRead];
   char device[kQorNameSize];
   char channel[kQorNameSize];
   qor_entry *tail = nullptr;
-  qor->evaluated = 0;  // new entries: no pass has looked at them
+  *entries = nullptr;
   // Finds a pair's entry in constant time, so reading stays linear in the
   // number of lines however many pairs there are.
   std::unordered_map<std::string, pair_slot> pairs;
   std::string key;  // device, NUL, channel
 
-  while (fgets(line, sizeof line, qor->timer_stream) != nullptr) {
+  while (fgets(line, sizeof line, stream) != nullptr) {
     if (is_skipped_line(line)) continue;
 
     qor_timer times{};
     const unsigned faults = qor_parse_line(line, device, channel, &times);
-    if (faults & kQorFieldFault) {
-      report_bad_line(qor, line);
-      failed = true;
-    }
+    if (faults != 0) bad++;
+    const bool once = how == bad_line_report::edit_warning;
+    if ((faults & kQorFieldFault) || (once && faults != 0)) report_bad_line(how, name, line);
 
     // Refilled in place: it allocates only when a longer key comes along.
     try {
@@ -291,7 +315,7 @@ bool qor_read_timers(qor_context *qor) {
       e->state = -1;
       e->next = nullptr;
       if (tail == nullptr)
-        qor->entries = e;
+        *entries = e;
       else
         tail->next = e;
       tail = e;
@@ -306,29 +330,53 @@ bool qor_read_timers(qor_context *qor) {
     if (t == nullptr) die(" *** ERROR: Out of memory in qor_read_file() 2\n");
     *t = times;
     t->next = nullptr;
-    if (faults & kQorMinuteFault) {
-      report_bad_line(qor, line);
-      failed = true;
-    }
+    if ((faults & kQorMinuteFault) && !once) report_bad_line(how, name, line);
     if (slot->last == nullptr)
       slot->entry->timers = t;
     else
       slot->last->next = t;
     slot->last = t;
   }
+  *read_failed = ferror(stream) != 0;
+  for (qor_entry *e = *entries; e != nullptr; e = e->next) e->timers = qor_sort_qor_timer(e->timers);
+  return bad;
+}
+
+bool qor_read_timers(qor_context *qor) {
+  qor->evaluated = 0;  // new entries: no pass has looked at them
+  bool read_failed = false;
+  const long bad = read_entries(qor->timer_stream, qor->infile, bad_line_report::startup_error,
+                                &qor->entries, &read_failed);
   // A read error would otherwise look like the end of a file, leaving the
   // daemon running with half a schedule, or none, and no word about it.
-  if (ferror(qor->timer_stream)) die(" *** ERROR: Unable to read file (%s)\n", qor->infile);
+  if (read_failed) die(" *** ERROR: Unable to read file (%s)\n", qor->infile);
 
-  for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
-    e->timers = qor_sort_qor_timer(e->timers);
-    if (qor->verbose) {
+  if (qor->verbose) {
+    for (const qor_entry *e = qor->entries; e != nullptr; e = e->next)
       for (const qor_timer *t = e->timers; t != nullptr; t = t->next)
         printf("%s %s %02d:%02d %02d:%02d\n", e->device, e->channel, t->on_hour,
                t->on_minute, t->off_hour, t->off_minute);
-    }
   }
-  return failed;
+  return bad > 0;
+}
+
+long qor_read_edited(FILE *stream, const char *name, qor_entry **entries) {
+  bool read_failed = false;
+  const long bad = read_entries(stream, name, bad_line_report::edit_warning, entries, &read_failed);
+  return read_failed ? -1 : bad;
+}
+
+void qor_free_entries(qor_entry *entries) {
+  while (entries != nullptr) {
+    for (qor_timer *t = entries->timers; t != nullptr;) {
+      qor_timer *next = t->next;
+      free(t);
+      t = next;
+    }
+    qor_entry *next = entries->next;
+    free(entries);
+    entries = next;
+  }
 }
 
 void qor_read_file(qor_context *qor) {
@@ -453,8 +501,10 @@ static size_t send_and_echo(qor_entry *entry, const char *channel, const char *s
 int qor_send_command(qor_entry *entry, const char *channel, const char *state,
                      qor_context *qor) {
   char record[kRecordSize];
+  qor_signals_hold_stop();
   const size_t size = send_and_echo(entry, channel, state, qor, record, sizeof record);
   qor_log_write(&qor->logfile, &qor->log, record, size);
+  qor_signals_release_stop();
   return 0;
 }
 
@@ -519,16 +569,22 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
 
   // The pass sends its burst before it logs it, kBurst commands at a time,
   // so that no log write holds back the next datagram: the first write
-  // after a quiet second costs as much as several sends.
+  // after a quiet second costs as much as several sends. A stop waits from
+  // the first send until the last record is written.
   char records[kBurst][kPassRecordSize];
   size_t sizes[kBurst];
   int held = 0;
+  bool sending = false;
   for (qor_entry *e = qor->entries; e != nullptr; e = e->next) {
     const int state = same_minute ? e->state : qor_is_on(qor->hour, qor->minute, e->timers);
-    if (state != e->state)
+    if (state != e->state) {
       e->last_change = qor->now;
-    else if (!repeat_due(e, qor->now))
+      qor->changes++;
+    } else if (!repeat_due(e, qor->now)) {
       continue;
+    }
+    if (!sending) qor_signals_hold_stop();
+    sending = true;
     sizes[held] = send_and_echo(e, e->channel, state ? kQorStateOn : kQorStateOff, qor,
                                 records[held], kPassRecordSize);
     e->state = state;
@@ -536,6 +592,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
   log_records(qor, records, sizes, &held);
+  if (sending) qor_signals_release_stop();
   qor->evaluated_now = now;
   qor->evaluated = 1;
 }
@@ -560,7 +617,7 @@ static void warm_pass(void *arg) {
     qor_build_command(qor->entries, qor->entries->channel, kQorStateOff, qor);
 }
 
-void qor_run(qor_context *qor) {
+void qor_run(qor_context *qor, bool (*after_pass)(qor_context *qor)) {
   // Whatever start-up and reading printed is out before the first pass.
   fflush(stdout);
   qor_idle_state idle{};
@@ -570,6 +627,7 @@ void qor_run(qor_context *qor) {
     const time_t now = qor_calendar_time();
     qor_housekeeping_run(&qor->housekeeping, now, &qor->logfile, &qor->log);
     qor_pass(qor, ticks, now);
+    if (after_pass != nullptr && after_pass(qor)) continue;
     if (qor->idle) qor_idle_wait(&idle, qor->now, qor_idle_system_clock, warm_pass, qor);
   }
 }

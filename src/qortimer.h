@@ -74,12 +74,19 @@ struct qor_context {
   // 1: wait for the next calendar second after each pass as idle mode does
   // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
+  // 1: take an edited timer file while running (QORTIMER_FOLLOW=1,
+  // qor_follow.h) instead of reading it once.
+  int follow;
+  // How many times a pass has found an entry's state changed, its first
+  // state included: what the service's status line follows (qor_service.h).
+  unsigned long changes;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
 
-// Start-up: command line, timer file, first time stamps, log file, socket,
-// and the debug settings line. Returns 0, or ends the process with status 1.
+// Start-up: command line, timer file, first time stamps, log file, the stop
+// signals (qor_signals.h), socket, and the debug settings line. Returns 0,
+// or ends the process with status 1.
 int qor_initialize(int argc, char **argv, qor_context *qor);
 
 // Opens qor->infile for reading as qor->timer_stream, or reports that it
@@ -105,6 +112,18 @@ unsigned qor_parse_line(const char *line, char (&device)[kQorNameSize],
 // whole timer file as it does, reporting each bad line, and returns true
 // when any line was bad.
 bool qor_read_timers(qor_context *qor);
+
+// The reader of an edited timer file (qor_follow.h): reads the whole
+// stream as qor_read_timers() does into a new list, `*entries`, but says
+// each bad line once, as a warning on one line,
+//   " *** WARNING reading (NAME) line (LINE)",
+// lists nothing, and returns rather than ending the process when reading
+// fails. Returns the number of bad lines, or -1 (errno set) when reading
+// failed; the caller frees the list either way.
+long qor_read_edited(FILE *stream, const char *name, qor_entry **entries);
+
+// Frees a list of entries with their intervals.
+void qor_free_entries(qor_entry *entries);
 
 // Returns the intervals of `head` relinked in ascending order of start time,
 // intervals with equal starts in their original order.
@@ -140,7 +159,9 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now);
 time_t qor_calendar_time();
 
 // The polling loop: runs passes with the real clocks for ever, each after
-// the minute's housekeeping.
-[[noreturn]] void qor_run(qor_context *qor);
+// the minute's housekeeping. `after_pass`, when given, is called after each
+// pass; when it returns true (it changed the entries) the next pass follows
+// at once, without idle mode's wait.
+[[noreturn]] void qor_run(qor_context *qor, bool (*after_pass)(qor_context *qor) = nullptr);
 
 #endif  // QORTIMER_QORTIMER_H_

@@ -1,5 +1,6 @@
 // The polling pass against a straightforward model of the resend policy,
-// driven through simulated time, and the pass's allocations.
+// driven through simulated time, and the allocations of a pass and of the
+// status line composed after it.
 //
 // The model is the policy as documented, written plainly: evaluate every
 // interval of every entry on every pass; a state change sends at once;
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "qor_socket.h"
+#include "qor_status.h"
 #include "qorhash.h"
 #include "qortimer.h"
 #include "test_util.h"
@@ -393,9 +395,15 @@ TEST_F(PassModelTest, PassesAllocateNothing) {
   const time_t start = 1796795940;  // 06:59:00 CET: states change at 07:01 and 07:02
   qor_pass(&qor_, 0, start);      // the first sends set up the streams' buffers
   const long before = ftell(qor_.logfile);
+  // The service's status line is composed after passes that change a state.
+  const qor_follow_state follow{};
+  char status[kQorStatusSize];
   allocations = 0;
   counting = true;
-  for (int i = 0; i < 4000; i++) qor_pass(&qor_, i, start + i / 20);  // 200 s, 20 a second
+  for (int i = 0; i < 4000; i++) {
+    qor_pass(&qor_, i, start + i / 20);  // 200 s, 20 a second
+    if (i % 20 == 0) qor_status_compose(&qor_, &follow, status);
+  }
   counting = false;
   EXPECT_EQ(allocations.load(), 0);
   // Proof that the counted passes did send, and that counting works.

@@ -98,7 +98,10 @@ TEST_P(QorplanDay, PlanPictureAndStateAtAMinuteAreTheDaemonsEvaluation) {
   const RunResult r = RunIn({QORPLAN_BINARY, "t.txt"}, c.timers);
   const RunResult at = RunIn({QORPLAN_BINARY, "--at", c.at, "t.txt"}, c.timers);
   const RunResult svg = RunIn({QORPLAN_BINARY, "--svg", "t.txt"}, c.timers);
-  ASSERT_TRUE(r.status == 0 && at.status == 0 && svg.status == 0) << r.err << at.err << svg.err;
+  const RunResult check = RunIn({QORPLAN_BINARY, "--check", "t.txt"}, c.timers);
+  ASSERT_TRUE(r.status == 0 && at.status == 0 && svg.status == 0 && check.status == 0)
+      << r.err << at.err << svg.err << check.err;
+  EXPECT_EQ(check.out, "");
   if (c.plan != nullptr) {
     EXPECT_EQ(r.out, c.plan);
   }
@@ -111,7 +114,7 @@ TEST_P(QorplanDay, PlanPictureAndStateAtAMinuteAreTheDaemonsEvaluation) {
   const std::string warning =
       qor.entries ? "" : "qorplan: warning: t.txt names no device/channel pair; the daemon "
                          "would send nothing\n";
-  EXPECT_EQ(r.err + at.err + svg.err, warning + warning + warning);
+  EXPECT_EQ(r.err + at.err + svg.err + check.err, warning + warning + warning + warning);
   const RunResult lint = Xmllint({"--noout"}, svg.out);
   EXPECT_TRUE(lint.status == 0 && lint.err.empty()) << lint.err;
   const std::vector<std::string> pictured = DaysOfPicture(svg.out);
@@ -192,7 +195,8 @@ TEST_P(QorplanBadFile, GetsTheDaemonsMessagesAndStatus) {
   EXPECT_EQ(d.status, 1);
   const std::vector<std::string> text = {QORPLAN_BINARY, GetParam().first};
   const std::vector<std::string> picture = {QORPLAN_BINARY, "--svg", GetParam().first};
-  for (const auto &argv : {text, picture}) {
+  const std::vector<std::string> check = {QORPLAN_BINARY, "--check", GetParam().first};
+  for (const auto &argv : {text, picture, check}) {
     const RunResult plan = RunIn(argv, GetParam().second);
     EXPECT_EQ(plan.status, 1) << argv[1];
     EXPECT_EQ(plan.err, d.err) << argv[1];

@@ -1,8 +1,10 @@
 // Tests of the daemon module: start-up and the command line (through the
 // real binary), the timer file reader, schedule evaluation, the command
-// datagram with its log record, and the polling pass in simulated time.
+// datagram with its log record, and the polling pass in simulated time,
+// with the timer file followed between passes and the status line.
 #include "qortimer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -13,14 +15,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "qor_follow.h"
 #include "qor_idle.h"
 #include "qor_socket.h"
+#include "qor_status.h"
 #include "qorhash.h"
 #include "qorlisten.h"
 #include "test_util.h"
@@ -98,6 +103,8 @@ const StartupCase kStartupCases[] = {
      " *** ERROR: QORTIMER_IDLE must be 0 or 1, not ()\n", 1, false, {{"QORTIMER_IDLE", ""}}},
     {"IdleZeroIsTheBusyLoop", {"-v", "a.txt"}, {{"a.txt", kGood}},
      "lamp 1 06:00 07:00\nlamp 1 18:00 23:00\n", "", -1, true, {{"QORTIMER_IDLE", "0"}}},
+    {"FollowOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (on)\n", 1, false, {{"QORTIMER_FOLLOW", "on"}}},
     {"DestinationAddressOutOfRange", {"a.txt"}, {{"a.txt", kGood}}, "",
      Refused(kDestinationRefused, "300.1.1.1"), 1, false, {{"QORTIMER_DESTINATION", "300.1.1.1"}}},
     {"DestinationPortZero", {"a.txt"}, {{"a.txt", kGood}}, "",
@@ -257,6 +264,19 @@ std::string ErrorFor(const std::string &line) {
   return " *** ERROR reading (t.txt) line (" + line + ")\n";
 }
 
+// Reads `content` as an edited timer file: the bad lines it counts and what
+// it says.
+std::pair<long, std::string> ReadEdited(std::string content) {
+  FILE *in = fmemopen(&content[0], content.size(), "r");
+  EXPECT_NE(in, nullptr);
+  qor_entry *entries = nullptr;
+  testing::internal::CaptureStderr();
+  const long bad = qor_read_edited(in, "t.txt", &entries);
+  fclose(in);
+  qor_free_entries(entries);
+  return {bad, testing::internal::GetCapturedStderr()};
+}
+
 // One timer line: how often it is reported and the interval it yields.
 struct LineCase {
   const char *line;
@@ -297,6 +317,12 @@ class ReaderLineTest : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(ReaderLineTest, ChecksAndStoresTheLine) {
   const LineCase &c = GetParam();
+  // An edited file says a bad line once, as a warning on a line of its own.
+  const std::string text = std::string(c.line).substr(0, strcspn(c.line, "\r\n"));
+  EXPECT_EQ(ReadEdited(c.line), std::make_pair(c.reports == 0 ? 0L : 1L,
+                                               c.reports == 0 ? std::string()
+                                                              : " *** WARNING reading (t.txt) line (" +
+                                                                    text + ")\n"));
   if (c.reports == 0) {
     const ReadResult r = ReadTimers(c.line);
     EXPECT_EQ(r.err, "");
@@ -774,6 +800,229 @@ TEST_F(PassTest, EachEntryKeepsItsOwnCadence) {
                                       "08:00:00 fan-2-OFF", "08:00:04 lamp-1-OFF",
                                       "08:00:05 fan-2-OFF"}));
 }
+
+// ----------------------------------------- following the timer file
+
+constexpr time_t kEdited = At(8, 0, 30);  // the first pass of an edit's run
+constexpr int kEditSeconds = 16;
+
+// Two pairs ON all day; the same with a third, OFF all day; a bad file; one
+// that changes everything (lamp switches OFF, fan is new, pump is gone); and
+// the third cut inside its last line, where "0700 08" is a good interval, ON
+// now, and at that line's end.
+const char kTwo[] = "lamp 1 0000 0000\npump 3 0000 0000\n";
+const char kThree[] = "lamp 1 0000 0000\npump 3 0000 0000\nfan 2 0700 0800\n";
+const char kBadEdit[] = "lamp 1 0000 0000\nfan 2 0800\nfan 2 2500 0900\n";
+const char kOther[] = "lamp 1 0800 0801\nfan 2 0000 0000\n";
+const char kHalf[] = "lamp 1 0000 0000\npump 3 0000 0000\nfan 2 0700 08";
+const char kUnended[] = "lamp 1 0000 0000\npump 3 0000 0000\nfan 2 0700 0800";
+
+enum class Edit { kRename, kInPlace, kRemove, kReload };
+
+struct Step {
+  int at;  // second of the run
+  Edit how;
+  const char *text = "";
+};
+
+// A run of passes with edits: from which second the edited schedule runs
+// (-1: never), its pairs and states, and the error stream (DIR for the
+// directory). Every pair is sent when new, when its state changes, and 5 s
+// after its last send, whichever schedule runs.
+struct FollowCase {
+  const char *name;
+  bool follow;
+  std::vector<Step> steps;
+  int taken_at;
+  std::string after;
+  std::string err;
+};
+
+const std::string kAddedFan =
+    " *** WARNING: Pair (fan 2) added, OFF\n"
+    " *** WARNING: Took timer file (DIR/t.txt): 3 pairs, 1 added, 0 switched, 0 removed\n";
+const std::string kRefused =
+    " *** WARNING reading (DIR/t.txt) line (fan 2 0800)\n"
+    " *** WARNING reading (DIR/t.txt) line (fan 2 2500 0900)\n"
+    " *** WARNING: Timer file (DIR/t.txt) refused, 2 bad lines; the schedule stays as it was\n";
+const char kThreeAfter[] = "lamp-1-ON pump-3-ON fan-2-OFF";
+
+const FollowCase kFollowCases[] = {
+    {"SavedByRenameIsTakenOnceSettled", true, {{4, Edit::kRename, kThree}}, 6, kThreeAfter,
+     kAddedFan},
+    {"RewrittenInPlaceIsTakenOnceSettled", true, {{4, Edit::kInPlace, kOther}}, 6,
+     "lamp-1-OFF fan-2-ON",
+     " *** WARNING: Pair (lamp 1) switched, OFF\n *** WARNING: Pair (fan 2) added, ON\n"
+     " *** WARNING: Pair (pump 3) removed\n"
+     " *** WARNING: Took timer file (DIR/t.txt): 2 pairs, 1 added, 1 switched, 1 removed\n"},
+    {"HalfWrittenLineIsNotTaken", true,
+     {{4, Edit::kInPlace, kHalf}, {7, Edit::kInPlace, kThree}}, 9, kThreeAfter, kAddedFan},
+    {"TruncatedFileIsNotTakenAsEmpty", true,
+     {{4, Edit::kInPlace, ""}, {8, Edit::kInPlace, kThree}}, 10, kThreeAfter, kAddedFan},
+    {"FileWithoutALastLineEndIsTakenOnceItStands", true, {{4, Edit::kInPlace, kUnended}}, 9,
+     kThreeAfter, kAddedFan},
+    {"BadEditIsRefusedOnceAndTheNextSaveTaken", true,
+     {{3, Edit::kRename, kBadEdit}, {9, Edit::kRename, kThree}}, 11, kThreeAfter,
+     kRefused + kAddedFan},
+    {"RemovedFileIsSaidOnceAndItsReturnTaken", true,
+     {{3, Edit::kRemove}, {9, Edit::kRename, kThree}}, 11, kThreeAfter,
+     " *** WARNING: Unable to read timer file (DIR/t.txt): No such file or directory;"
+     " the schedule stays as it was\n" + kAddedFan},
+    {"ReloadTakesTheFileAtOnceAndRefusesABadOne", false,
+     {{4, Edit::kRename, kThree}, {4, Edit::kReload}, {8, Edit::kInPlace, kBadEdit},
+      {8, Edit::kReload}},
+     4, kThreeAfter, kAddedFan + kRefused},
+    {"WithoutFollowingAnEditWaitsForAReload", false, {{4, Edit::kRename, kThree}}, -1, "", ""},
+};
+
+void PrintTo(const FollowCase &c, std::ostream *os) { *os << c.name; }
+
+std::vector<std::string> ModelSends(const FollowCase &c) {
+  std::map<std::string, std::pair<std::string, int>> last;  // pair: state, second sent
+  std::vector<std::string> sends;
+  for (int t = 0; t < kEditSeconds; t++) {
+    std::istringstream pairs(t < c.taken_at || c.taken_at < 0 ? "lamp-1-ON pump-3-ON" : c.after);
+    for (std::string word; pairs >> word;) {
+      const std::string pair = word.substr(0, word.rfind('-')), state = word.substr(pair.size() + 1);
+      const auto found = last.find(pair);
+      if (found != last.end() && found->second.first == state && t - found->second.second < 5)
+        continue;
+      last[pair] = {state, t};
+      sends.push_back(qortest::Hms(kEdited + t) + " " + word);
+    }
+  }
+  return sends;
+}
+
+int stat_calls = 0;
+int CountingStat(const char *path, struct stat *st) {
+  stat_calls++;
+  return stat(path, st);
+}
+
+class FollowTest : public DaemonTest, public ::testing::WithParamInterface<FollowCase> {
+ protected:
+  // Saves the timer file with a time of its own, so that each version
+  // differs from the last however coarse the file system's clock.
+  void Save(const std::string &text, Edit how) {
+    const std::string path = dir_.File("t.txt");
+    const std::string temp = how == Edit::kRename ? path + ".new" : path;
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const timespec stamp[2] = {{kEdited, 0}, {kEdited, ++versions_}};
+    const bool saved = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       futimens(fd, stamp) == 0;
+    close(fd);
+    ASSERT_TRUE(saved) << temp;
+    ASSERT_EQ(how == Edit::kRename ? rename(temp.c_str(), path.c_str()) : 0, 0);
+  }
+  long versions_ = 0;
+};
+
+TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
+  const FollowCase &c = GetParam();
+  Schedule(kTwo);
+  Save(kTwo, Edit::kInPlace);
+  snprintf(qor_.infile, sizeof qor_.infile, "%s", dir_.File("t.txt").c_str());
+  qor_.follow = c.follow;
+  qor_follow_state follow;
+  qor_.timer_stream = fopen(qor_.infile, "r");
+  qor_follow_start(&follow, &qor_);  // the version read at start-up
+  fclose(qor_.timer_stream);
+  stat_calls = 0;
+  std::vector<int> taken;
+  testing::internal::CaptureStderr();
+  for (int t = 0; t < kEditSeconds; t++) {
+    bool reload = false;
+    for (const Step &s : c.steps) {
+      if (s.at != t) continue;
+      reload = reload || s.how == Edit::kReload;
+      if (s.how == Edit::kRemove) unlink(qor_.infile);
+      if (s.how == Edit::kRename || s.how == Edit::kInPlace) Save(s.text, s.how);
+    }
+    // Three passes a second, as the loop runs them: only the first looks
+    // at the file, with one stat() (and one more when it reads the file).
+    for (int k = 0; k < 3; k++) {
+      qor_pass(&qor_, 0, kEdited + t);
+      const int before = stat_calls;
+      if (qor_follow_check(&follow, &qor_, CountingStat, reload && k == 0) == kQorFollowTaken) {
+        taken.push_back(t);
+        qor_pass(&qor_, 0, kEdited + t);
+      }
+      EXPECT_LE(stat_calls - before, k == 0 ? 2 : 0) << "second " << t;
+    }
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  for (size_t at; (at = err.find(dir_.path())) != std::string::npos;)
+    err.replace(at, dir_.path().size(), "DIR");
+  EXPECT_EQ(err, c.err);
+  EXPECT_EQ(taken.empty() ? -1 : taken[0], c.taken_at);
+  EXPECT_EQ(Sends(), ModelSends(c));
+  EXPECT_TRUE(c.follow || c.taken_at >= 0 || stat_calls == 0) << stat_calls << " stat() calls";
+  qor_free_entries(qor_.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edits, FollowTest, ::testing::ValuesIn(kFollowCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ----------------------------------------------------------- status line
+
+struct StatusCase {
+  const char *name;
+  const char *timers;
+  int hour, minute;
+  bool idle;
+  long refused_lines;  // the last edit's, refused at 14:02
+  int trouble;         // the timer file's, since 08:29
+  const char *status;
+};
+
+const StatusCase kStatusCases[] = {
+    {"NextChangeOfTheDay", "porch lamp 1800 2300\nfan 1 0800 1300\n", 12, 0, false, 0, 0,
+     "STATUS=2 pairs, 1 ON; next: 13:00 fan 1 OFF"},
+    {"SeveralAtTheSameMinute", "a 1 0800 0900\nb 2 1000 1100\nc 3 0700 0900\nd 4 0600 0900\n", 8,
+     30, true, 0, 0, "STATUS=4 pairs, 3 ON; next: 09:00 a 1 OFF and 2 more; idle mode"},
+    {"PastMidnight", "heater x 2200 0600\npump 1 2400 0300\n", 23, 30, false, 0, 0,
+     "STATUS=2 pairs, 1 ON; next: 00:00 pump 1 ON"},
+    {"NothingEverChanges", "on 1 0000 0000\non 1 2359 0001\noff 1 0800 0801\n", 12, 0, false, 0,
+     0, "STATUS=2 pairs, 1 ON; no change due"},
+    {"NoPairs", "", 9, 0, true, 0, 0, "STATUS=0 pairs, 0 ON; idle mode"},
+    {"RefusedEdit", "lamp 1 0800 0900\n", 14, 5, false, 1, 0,
+     "STATUS=EDIT REFUSED at 14:02, 1 bad line: see the journal; 1 pair, 0 ON;"
+     " next: 08:01 lamp 1 ON"},
+    {"UnreadableFileAfterARefusedEdit", "lamp 1 0800 0900\n", 8, 30, false, 3, ENOENT,
+     "STATUS=TIMER FILE UNREADABLE since 08:29 (No such file or directory); 1 pair, 1 ON;"
+     " next: 09:00 lamp 1 OFF"},
+};
+
+void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
+
+class StatusTest : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
+  const StatusCase &c = GetParam();
+  static qor_context qor;
+  memset(&qor, 0, sizeof qor);
+  std::string timers = c.timers;
+  qor.timer_stream = fmemopen(&timers[0], timers.size() + 1, "r");
+  qor_read_file(&qor);
+  fclose(qor.timer_stream);
+  for (qor_entry *e = qor.entries; e != nullptr; e = e->next)
+    e->state = qor_is_on(c.hour, c.minute, e->timers);  // as a pass then leaves it
+  qor.hour = c.hour;
+  qor.minute = c.minute;
+  qor.idle = c.idle;
+  qor_follow_state follow{};
+  follow.refused_lines = c.refused_lines;
+  follow.refused_minute = 1402;
+  follow.trouble = c.trouble;
+  follow.trouble_minute = 829;
+  char status[kQorStatusSize];
+  qor_status_compose(&qor, &follow, status);
+  EXPECT_STREQ(status, c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, StatusTest, ::testing::ValuesIn(kStatusCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------------ idle mode
 

@@ -1,7 +1,9 @@
 // qorplan: shows what the daemon would do with a timer file, without sending
 // anything: each pair's changes over the day, as text or as a picture, or
-// each pair's state at one minute. It reads the file with the daemon's own
-// reader, so a bad file gets the daemon's messages and status 1, and asks
+// each pair's state at one minute, or nothing at all, only checking the
+// file (--check, as a service's reload does before the daemon takes it). It
+// reads the file with the daemon's own reader, so a bad file gets the
+// daemon's messages and status 1, and asks
 // the daemon's own qor_is_on about every minute, so the preview cannot
 // disagree with the daemon. It is built with no_transport.cpp in place of
 // the transport.
@@ -18,7 +20,7 @@ namespace {
 
 constexpr char kGap[] = "   ";  // between a pair and each of its states
 
-constexpr char kSynopsis[] = "usage: qorplan [--at HH:MM | --svg] TIMER_FILE\n";
+constexpr char kSynopsis[] = "usage: qorplan [--at HH:MM | --svg | --check] TIMER_FILE\n";
 
 constexpr char kHelp[] =
     "Reads a qortimer timer file as the daemon does and shows what the daemon\n"
@@ -28,6 +30,7 @@ constexpr char kHelp[] =
     "  --at HH:MM  print each pair's state at that minute instead\n"
     "  --svg       write the day as an SVG picture instead: a row per pair,\n"
     "              a 24-hour axis, the ON stretches as bars\n"
+    "  --check     print nothing but the daemon's messages about a bad file\n"
     "  -h          print this help and exit\n"
     "Exit status: 0 the file is good (with a warning when it names no pair);\n"
     "1 the file cannot be read or has a bad line, with the daemon's messages;\n"
@@ -37,6 +40,7 @@ struct Options {
   const char *file = nullptr;
   int at = -1;  // the minute of the day to show, or -1 for the day's plan
   bool svg = false;
+  bool check = false;
 };
 
 [[noreturn]] void UsageError(const std::string &why) {
@@ -72,6 +76,8 @@ Options ParseOptions(int argc, char **argv) {
         UsageError("option --at wants a time from 00:00 to 23:59, not \"" + value + "\"");
     } else if (arg == "--svg") {
       o.svg = true;
+    } else if (arg == "--check") {
+      o.check = true;
     } else if (arg[0] == '-') {
       UsageError("unknown option \"" + arg + "\"");
     } else if (o.file != nullptr) {
@@ -81,7 +87,8 @@ Options ParseOptions(int argc, char **argv) {
     }
   }
   if (o.file == nullptr) UsageError("no timer file given");
-  if (o.svg && o.at >= 0) UsageError("options --at and --svg do not go together");
+  if (o.svg + (o.at >= 0) + o.check > 1)
+    UsageError("options --at, --svg and --check do not go together");
   return o;
 }
 
@@ -129,6 +136,7 @@ int main(int argc, char **argv) {
   if (qor.entries == nullptr)
     fprintf(stderr, "qorplan: warning: %s names no device/channel pair; the daemon would send "
                     "nothing\n", qor.infile);
+  if (options.check) return 0;
   if (options.svg) {
     std::vector<PlanRow> rows;
     for (const qor_entry *e = qor.entries; e != nullptr; e = e->next)
