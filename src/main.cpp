@@ -1,10 +1,15 @@
-// Entry point of the qortimer daemon: start-up, the timer file, then the
-// polling loop until the process is killed.
+// Entry point of the qortimer daemon: start-up, the timer file, the wait
+// for a right clock when one is wanted, then the polling loop until the
+// process is killed.
+#include "qor_clock_wait.h"
+#include "qor_notify.h"
 #include "qortimer.h"
 
 int main(int argc, char **argv) {
   static qor_context qor;  // static: 4 KiB of buffers stay off the stack
   qor_initialize(argc, argv, &qor);
   qor_read_file(&qor);
+  qor_notify_open();
+  qor_clock_wait(qor.clock_wait, qor_clock_wait_system_clock, qor_notify);
   qor_run(&qor);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "qor_clock_wait.h"
 #include "qor_housekeeping.h"
 #include "qor_idle.h"
 #include "qor_socket.h"
@@ -79,6 +80,12 @@ static settings read_environment(qor_context *qor) {
           " and a port from 1 to 65535, not (%s)\n",
           destination);
     s.destination_set = true;
+  }
+  qor->clock_wait = 0;
+  if (const char *wait = getenv(kQorClockWaitVariable)) {
+    if (!qor_clock_wait_parse(wait, &qor->clock_wait))
+      die(" *** ERROR: %s must be a whole number of seconds from 0 to %ld, not (%s)\n",
+          kQorClockWaitVariable, kQorClockWaitMax, wait);
   }
   return s;
 }

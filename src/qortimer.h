@@ -74,6 +74,9 @@ struct qor_context {
   // 1: wait for the next calendar second after each pass as idle mode does
   // (QORTIMER_IDLE=1, qor_idle.h) instead of polling without pause.
   int idle;
+  // Seconds to wait before the first pass for a synchronized clock
+  // (QORTIMER_CLOCK_WAIT, qor_clock_wait.h); 0: no wait.
+  long clock_wait;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };

@@ -107,6 +107,11 @@ const StartupCase kStartupCases[] = {
      Refused(kDestinationRefused, ":1962"), 1, false, {{"QORTIMER_DESTINATION", ":1962"}}},
     {"DestinationNotAnAddress", {"a.txt"}, {{"a.txt", kGood}}, "",
      Refused(kDestinationRefused, "x"), 1, false, {{"QORTIMER_DESTINATION", "x"}}},
+    {"ClockWaitNotWholeSeconds", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_CLOCK_WAIT must be a whole number of seconds from 0 to 86400, not (5m)\n",
+     1, false, {{"QORTIMER_CLOCK_WAIT", "5m"}}},
+    {"NoClockWaitRunsAsUsual", {"a.txt"}, {{"a.txt", kGood}}, "", "", -1, true,
+     {{"QORTIMER_CLOCK_WAIT", "0"}}, "qorctrl command QORTIMER-lamp-1-"},
     // A log cut by a crash or a power cut: the next record on a line of its own.
     {"LogEndingInACutRecord", {"a.txt"}, {{"a.txt", kGood}, {kQorLogFile, "Wed\nqorctrl com"}}, "",
      " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte 15;"
