@@ -74,6 +74,10 @@ static settings read_environment(qor_context *qor) {
     else if (strcmp(idle, "0") != 0)
       die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
   }
+  if (const char *realtime = qor->idle ? nullptr : qor_idle_realtime_class())
+    die(" *** ERROR: Busy mode would starve the board under real-time scheduling (%s);"
+        " set QORTIMER_IDLE=1\n",
+        realtime);
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
     if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
