@@ -63,6 +63,7 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 struct settings {
   bool destination_set;
   sockaddr_in destination;  // when destination_set
+  bool log_sync;            // QORTIMER_LOG_SYNC=1 (qor_log.h)
 };
 
 static settings read_environment(qor_context *qor) {
@@ -90,6 +91,12 @@ static settings read_environment(qor_context *qor) {
     if (!qor_clock_wait_parse(wait, &qor->clock_wait))
       die(" *** ERROR: %s must be a whole number of seconds from 0 to %ld, not (%s)\n",
           kQorClockWaitVariable, kQorClockWaitMax, wait);
+  }
+  if (const char *sync = getenv("QORTIMER_LOG_SYNC")) {
+    if (strcmp(sync, "1") == 0)
+      s.log_sync = true;
+    else if (strcmp(sync, "0") != 0)
+      die(" *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (%s)\n", sync);
   }
   return s;
 }
@@ -133,6 +140,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor_housekeeping_start(&qor->housekeeping, qor->now);
 
   qor_log_open(&qor->logfile, &qor->log);
+  qor->log.sync = environment.log_sync;
 
   if (environment.destination_set)
     qor_init_socket_to(environment.destination);
@@ -547,6 +555,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
   log_records(qor, records, sizes, &held);
+  qor_log_sync(qor->logfile, &qor->log);
   qor->evaluated_now = now;
   qor->evaluated = 1;
 }

@@ -111,8 +111,11 @@ const StartupCase kStartupCases[] = {
     {"ClockWaitNotWholeSeconds", {"a.txt"}, {{"a.txt", kGood}}, "",
      " *** ERROR: QORTIMER_CLOCK_WAIT must be a whole number of seconds from 0 to 86400, not (5m)\n",
      1, false, {{"QORTIMER_CLOCK_WAIT", "5m"}}},
-    {"NoClockWaitRunsAsUsual", {"a.txt"}, {{"a.txt", kGood}}, "", "", -1, true,
-     {{"QORTIMER_CLOCK_WAIT", "0"}}, "qorctrl command QORTIMER-lamp-1-"},
+    {"LogSyncOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (yes)\n", 1, false,
+     {{"QORTIMER_LOG_SYNC", "yes"}}},
+    {"NoClockWaitAndLogSyncRunAsUsual", {"a.txt"}, {{"a.txt", kGood}}, "", "", -1, true,
+     {{"QORTIMER_CLOCK_WAIT", "0"}, {"QORTIMER_LOG_SYNC", "1"}}, "qorctrl command QORTIMER-lamp-1-"},
     // A log cut by a crash or a power cut: the next record on a line of its own.
     {"LogEndingInACutRecord", {"a.txt"}, {{"a.txt", kGood}, {kQorLogFile, "Wed\nqorctrl com"}}, "",
      " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte 15;"
