@@ -172,6 +172,24 @@ const NotifyCase kNotifyCases[] = {
 
 class NotifyTest : public ::testing::TestWithParam<NotifyCase> {};
 
+// A datagram socket bound to `bound` (an abstract name when it begins with
+// '@'), or -1 with errno set.
+int BoundUnixSocket(const std::string &bound) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, bound.data(), bound.size());
+  if (bound[0] == '@') address.sun_path[0] = '\0';
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bound.size() +
+                                             (bound[0] == '@' ? 0 : 1));
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
 TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   const NotifyCase &c = GetParam();
   qortest::TempDir dir;
@@ -179,16 +197,8 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
   // The receiving end, bound where the name points (an abstract name
   // without its '@').
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string bound = name.empty() || name[0] != '@' ? dir.File("notify") : name;
-  memcpy(address.sun_path, bound.data(), bound.size());
-  if (bound[0] == '@') address.sun_path[0] = '\0';
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bound.size() +
-                                             (bound[0] == '@' ? 0 : 1));
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
+  const int fd = BoundUnixSocket(name.empty() || name[0] != '@' ? dir.File("notify") : name);
+  ASSERT_GE(fd, 0) << strerror(errno);
 
   if (c.name)
     setenv(kQorNotifySocketVariable, name.c_str(), 1);
@@ -204,6 +214,7 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
 
   char buf[128];
   const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  close(fd);
   if (c.enabled && *c.said == '\0') {
     EXPECT_TRUE(opened);
     ASSERT_GT(n, 0);
@@ -212,7 +223,6 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
     EXPECT_EQ(opened, c.enabled);
     EXPECT_EQ(n, -1) << "received " << std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
-  close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, NotifyTest, ::testing::ValuesIn(kNotifyCases),
