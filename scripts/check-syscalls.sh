@@ -11,10 +11,14 @@
 # systemd-analyze; every socket against RestrictAddressFamilies=; no write
 # outside the working directory (ProtectSystem=strict); no path under
 # /proc, /sys, /home, /root or /tmp. The daemon must still be running at
-# the end, having said READY=1 and sent and logged at least one command.
+# the end, having said READY=1 and sent and logged at least one command,
+# and with QORTIMER_LOG_SYNC=1 have flushed the log once after each pass's
+# records.
 # And what the loop may call: in each whole second in which nothing is
 # sent, only the clocks, idle mode's sleep and, when following the timer
 # file, one stat() of it (the minute's checks aside).
+# With the service's settings, its clock wait cut short:
+#   env $(grep ^QORTIMER contrib/qortimer.default) QORTIMER_CLOCK_WAIT=3 scripts/check-syscalls.sh 15
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
@@ -34,23 +38,25 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check-syscalls: FAILED: $*" >&2; exit 1; }
 
-# The system calls of a set, nested sets expanded.
+# The system calls of a set, nested sets expanded, or a call itself.
 expand() {
   local name
+  [[ $1 == @* ]] || { echo "$1"; return; }
   systemd-analyze syscall-filter "$1" | tail -n +2 | grep -v '^ *#' | while read -r name; do
-    [[ -z $name ]] && continue
-    if [[ $name == @* ]]; then expand "$name"; else echo "$name"; fi
+    [[ -n $name ]] && expand "$name"
   done
 }
-allow=() deny=()
+# The filter as systemd builds it from an allow list: in the order of the
+# lines, each adds its calls, or takes them away when it begins with ~.
+[[ $(sed -n 's/^SystemCallFilter=//p' "$unit" | head -n 1) == [^~]* ]] ||
+  fail "$unit has no SystemCallFilter= allow list first"
+: >"$work/allowed"
 while IFS= read -r line; do
   read -ra sets <<<"${line#\~}"
-  if [[ $line == ~* ]]; then deny+=("${sets[@]}"); else allow+=("${sets[@]}"); fi
+  for set in "${sets[@]}"; do expand "$set"; done | sort -u >"$work/line"
+  if [[ $line == ~* ]]; then comm -23 "$work/allowed" "$work/line"; else sort -u "$work/allowed" "$work/line"; fi >"$work/next"
+  mv "$work/next" "$work/allowed"
 done < <(sed -n 's/^SystemCallFilter=//p' "$unit")
-((${#allow[@]} > 0)) || fail "$unit has no SystemCallFilter= allow list"
-for set in "${allow[@]}"; do expand "$set"; done | sort -u >"$work/allow"
-for set in "${deny[@]}"; do expand "$set"; done | sort -u >"$work/deny"
-comm -23 "$work/allow" "$work/deny" >"$work/allowed"
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
 while IFS='=' read -r name value; do
   [[ -v $name ]] || export "$name=$value"
@@ -112,4 +118,13 @@ quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
 echo "check-syscalls: READY=1, then $(grep -c "^STATUS=" "$work/notified") STATUS= lines;" \
   "$quiet seconds that sent nothing called only the clocks$( ((${QORTIMER_FOLLOW:-0} == 1)) &&
   echo ", idle mode's sleep and one stat() of the timer file" || echo " and idle mode's sleep")"
+# The log's flushes: with QORTIMER_LOG_SYNC=1 one after each pass's sends
+# and records (S sends, W records, F a flush), without it none.
+order=$(sed -nE 's/^[0-9]+ +(sendto)\([0-9]+, "qorctrl .*/\1/p; s/^[0-9]+ +(fdatasync)\(.*/\1/p; s/^[0-9]+ +write\(([3-9]|[1-9][0-9]+),.*/W/p' "$work/trace" |
+  sed 's/sendto/S/; s/fdatasync/F/' | tr -d '\n')
+if [[ ${QORTIMER_LOG_SYNC:-0} == 1 ]]; then
+  [[ $order =~ ^((S+W+)+F)+S*W*$ ]] || fail "flushes out of order (S send, W record, F flush): $order"
+else
+  [[ $order != *F* ]] || fail "the log flushed without QORTIMER_LOG_SYNC=1: $order"
+fi
 echo "check-syscalls: every call within the filter, sockets only of $families, writes only in the working directory"

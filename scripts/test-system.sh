@@ -68,6 +68,82 @@ if [[ ${1:-} == --inside ]]; then
   exit 0
 fi
 
+# Inside the namespace: the board's own conditions on the emulated armhf
+# board, each a boot of its own while one receiver hears them all. First a
+# clock three hours slow, with a time server on this side (chrony serving
+# this machine's clock, never setting it: -x); then boots of a root disk
+# that keeps its state (an overlay on the cached root), each but the last
+# ended by a power cut (SIGKILL of the emulator) once the guest is ready,
+# DELAY seconds after a burst of its commands arrives: 0 cuts at a second
+# it sends, more between two. The boot's service flushes its log or not
+# (QORTIMER_LOG_SYNC) as SYNCS says; the guest sets it (qorsyncs=). DIR/boots
+# and DIR/cuts get each boot's and each cut's time.
+if [[ ${1:-} == --board-inside ]]; then
+  dir=$2 chronyd=$3 syncs=$4 delays=$5
+  read -ra delays <<<"$delays"
+  cuts=${#delays[@]}
+  if [[ $(readlink /proc/self/ns/net) == "$(readlink /proc/1/ns/net)" ]] || ! ip link show qor1 >/dev/null; then
+    die "not inside the private network namespace of netns-run; refusing to boot a guest"
+  fi
+  ip addr flush dev qor0 && ip link add qorbr type bridge
+  ip addr add 192.168.0.1/24 broadcast 192.168.0.255 dev qorbr && ip link set qorbr up
+  ip tuntap add dev qortap mode tap && ip link set qortap master qorbr up
+  TZ=UTC "$listener" -t 7200 >"$dir/heard" 2>"$dir/listen.err" &
+  listen=$!
+  guest=
+  trap '[[ -z $guest ]] || kill -KILL "$guest" 2>/dev/null; kill -TERM "$listen" "${chrony:-}" 2>/dev/null' EXIT
+  board() { # NAME DRIVE [QEMU_ARG...]: boots the board with qorboot=NAME; $guest is the emulator
+    local name=$1 drive=$2
+    shift 2
+    echo "$name $(date +%s.%N)" >>"$dir/boots"
+    qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 2 -m 512 -nodefaults -display none \
+      -no-reboot -kernel "$cache/armhf/vmlinuz" -initrd "$cache/armhf/initrd.img" \
+      -append "root=LABEL=qorsys rw console=ttyAMA0 panic=-1 fsck.mode=skip qorboot=$name qorsyncs=${syncs// /,}" \
+      -drive "if=none,id=root,$drive" -device virtio-blk-device,drive=root \
+      -drive "if=none,id=load,format=raw,readonly=on,file=$dir/payload.img" \
+      -device virtio-blk-device,drive=load \
+      -netdev tap,id=net,ifname=qortap,script=no,downscript=no -device virtio-net-device,netdev=net \
+      -serial "file:$dir/$name.console" "$@" &
+    guest=$!
+  }
+  # Until the guest shows PATTERN on its console (or ends, when none is
+  # given), or SECONDS pass; false when they pass or it ends first.
+  until_guest() { # NAME SECONDS [PATTERN]
+    local end=$((SECONDS + $2))
+    while kill -0 "$guest" 2>/dev/null; do
+      [[ -n ${3:-} ]] && grep -aqs "$3" "$dir/$1.console" && return 0
+      ((SECONDS < end)) || { echo "$1 stopped after $2 s" >>"$dir/timeout"; kill -KILL "$guest"; wait "$guest" 2>/dev/null; return 1; }
+      sleep 0.5
+    done
+    wait "$guest"
+    [[ -z ${3:-} ]] || grep -aqs "$3" "$dir/$1.console"
+  }
+
+  printf '%s\n' 'local stratum 8' 'allow 192.168.0.0/24' 'bindaddress 192.168.0.1' 'cmdport 0' \
+    'bindcmdaddress /' "pidfile $dir/chronyd.pid" >"$dir/chrony.conf"
+  "$chronyd" -x -d -u root -f "$dir/chrony.conf" >"$dir/chrony.log" 2>&1 &
+  chrony=$!
+  board clock "format=raw,snapshot=on,file=$cache/armhf/root.img" -rtc "base=$(date -u -d '-3 hours' +%Y-%m-%dT%H:%M:%S)"
+  until_guest clock 300 'QORSYS boot' && until_guest clock 600
+  kill -TERM "$chrony" && wait "$chrony" || true
+  chrony=
+
+  qemu-img create -q -f qcow2 -F raw -b "$cache/armhf/root.img" "$dir/disk.qcow2"
+  for ((k = 1; k <= cuts; k++)); do
+    board "cut$k" "format=qcow2,file=$dir/disk.qcow2"
+    until_guest "cut$k" 300 'QORSYS boot' && until_guest "cut$k" 600 'QORSYS ready' || break
+    heard=$(wc -l <"$dir/heard") end=$((SECONDS + 12))
+    while (($(wc -l <"$dir/heard") == heard && SECONDS < end)); do sleep 0.01; done
+    sleep "${delays[k - 1]}"
+    kill -KILL "$guest" && echo "cut$k $(date +%s.%N)" >>"$dir/cuts"
+    wait "$guest" 2>/dev/null || true
+  done
+  board last "format=qcow2,file=$dir/disk.qcow2"
+  until_guest last 300 'QORSYS boot' && until_guest last 600
+  guest=
+  exit 0
+fi
+
 # Making roots, booting a container and a tap all need root.
 [[ $(id -u) == 0 ]] || exec sudo "$0" "$@"
 start=$SECONDS
@@ -76,14 +152,14 @@ case ${1:-all} in
   amd64 | armhf) arches=("$1") ;;
   *) die "usage: test-system.sh [amd64|armhf|all]" ;;
 esac
-scripts/install-deps.sh debootstrap qemu-system-arm qemu-user-static systemd-container e2fsprogs
+scripts/install-deps.sh debootstrap qemu-system-arm qemu-user-static qemu-utils systemd-container e2fsprogs
 cmake -S . -B "${QOR_BUILD_DIR:-build}" -DQOR_WERROR=ON >/dev/null
 cmake --build "${QOR_BUILD_DIR:-build}" --target qorlisten >/dev/null
 
 # What makes a root: its packages, the test unit that runs the guest driver,
 # and for the board a small initramfs that finds its virtio disk.
 packages=systemd,systemd-sysv,dbus,iproute2,libstdc++6,logrotate
-board_packages=udev,linux-image-armmp-lpae
+board_packages=udev,linux-image-armmp-lpae,systemd-timesyncd
 configure_root() {
   local root=$1 unit
   echo qorsys >"$root/etc/hostname"
@@ -246,8 +322,91 @@ check() {
   return "$failed"
 }
 
-declare -A result=([amd64]=skipped [armhf]=skipped)
-verified=0 idle=- boot=-
+# The time server's program: chronyd, taken from its package without
+# installing it where it is not installed (installed, the package would
+# start a time service that sets this machine's clock).
+chronyd_path() {
+  local d=$cache/chrony
+  command -v chronyd && return
+  if [[ ! -x $d/usr/sbin/chronyd ]]; then
+    rm -rf "$d" && mkdir -p "$d"
+    (cd "$d" && apt-get download -q chrony >/dev/null) && dpkg-deb -x "$d"/chrony_*.deb "$d" ||
+      die "armhf: could not fetch chrony's package"
+  fi
+  echo "$d/usr/sbin/chronyd"
+}
+
+# The board's own conditions (see --board-inside) with the package DEB, and
+# the host's verdict: each boot's lines; every command heard during the
+# slow clock's boot stamped within 2 s of its arrival; and for each cut the
+# records lost (heard, not in the log left on the board's disk), beside
+# what the records cost the daemon per burst, with and without flushing
+# them. Five cuts: without flushes at a second it sends, 1.5 s and 3.5 s
+# after one; with them at a second it sends and 1.5 s after one.
+board_conditions() { # DEB
+  local dir=$work/board syncs=(0 0 0 1 1) delays=(0 1.5 3.5 0 1.5) cuts=5
+  local lines name failed=0 t0 t1 k window lost=() cost
+  rm -rf "$dir" && mkdir -p "$dir/payload"
+  cp "$1" "$dir/payload/qortimer.deb" && cp scripts/test-system-board.sh "$dir/payload/guest.sh"
+  mkfs.ext4 -q -L qorpay -d "$dir/payload" "$dir/payload.img" 64M >/dev/null
+  say "armhf: the board's conditions: a clock 3 h slow, then $cuts power cuts"
+  scripts/netns-run "$0" --board-inside "$dir" "$(chronyd_path)" "${syncs[*]}" "${delays[*]}"
+  lines=$(cat "$dir"/clock.console "$dir"/cut*.console "$dir"/last.console 2>/dev/null | grep -aoE 'QORSYS .*' | tr -d '\r')
+  for name in clock wait $(seq -f 'after%g' "$cuts"); do
+    if grep -q "^QORSYS $name ok" <<<"$lines"; then
+      say "armhf: ok: $name: $(sed -n "s/^QORSYS $name ok //p" <<<"$lines")"
+    else
+      say "armhf: FAILED: $name: $(sed -n "s/^QORSYS $name FAILED: //p" <<<"$lines" | grep . ||
+        echo "no result$([[ -e $dir/timeout ]] && echo " ($(tr '\n' ' ' <"$dir/timeout"))")")"
+      failed=1
+    fi
+  done
+  ((failed == 0)) || sed -n 's/^QORSYS diag /  /p' <<<"$lines"
+  # Each heard command: its arrival, its calendar stamp (both in seconds
+  # since the epoch) and its key, as check() makes them.
+  local -x TZ=UTC
+  paste -d ' ' <(cut -d ' ' -f 1,2 "$dir/heard" | date -f - +%s.%N) \
+    <(sed -n 's/.* time=\([^ ]*\) .*/\1/p' "$dir/heard" | date -f - +%s) \
+    <(sed -nE 's/.* (time=\S+ clock=\S+ hash=\S+) .*/\1/p' "$dir/heard") >"$dir/heard.times"
+  if [[ $(wc -l <"$dir/heard.times") != $(grep -c ' verified$' "$dir/heard") ]]; then
+    say "armhf: FAILED: receiver: $(grep -vc ' verified$' "$dir/heard") commands not verified"
+    failed=1
+  fi
+  read -r t0 t1 < <(awk '$1 == "clock" { a = $2 } $1 == "cut1" { b = $2 } END { print a, b }' "$dir/boots")
+  window=$(awk -v a="$t0" -v b="$t1" '$1 >= a && $1 < b { n++; d = $1 - $2; if (d < 0) d = -d; if (d > m) m = d }
+    END { printf "%d %.2f", n, m }' "$dir/heard.times")
+  if [[ ${window% *} -gt 0 ]] && awk -v m="${window#* }" 'BEGIN { exit !(m <= 2) }'; then
+    say "armhf: ok: clock stamps: ${window% *} commands, each stamped within ${window#* } s of its arrival"
+  else
+    say "armhf: FAILED: clock stamps: ${window% *} commands, one stamped ${window#* } s from its arrival"
+    failed=1
+  fi
+  clock_first=$(sed -n 's/^QORSYS clock-figures synced=\([0-9]*\) first=\([0-9]*\)/\2 \1/p' <<<"$lines" |
+    awk '{ print $1 - $2 }' | grep . || echo -)
+  # The log as the last boot left it, read from the disk image.
+  qemu-img convert -O raw "$dir/disk.qcow2" "$dir/disk.raw" &&
+    debugfs -R "dump /var/log/private/qortimer/qortimerlog.txt $dir/qortimerlog.txt" "$dir/disk.raw" 2>/dev/null
+  rm -f "$dir/disk.raw"
+  [[ -s $dir/qortimerlog.txt ]] || { say "armhf: FAILED: no log on the board's disk"; failed=1; }
+  sed -n 's/^qorctrl command [^ ]* \([0-9a-f]*\)-\([0-9a-f]*\)-\([0-9a-f]*\) .*/\1 \2 \3/p' \
+    "$dir/qortimerlog.txt" 2>/dev/null | while read -r t c h; do
+    printf 'time=%(%Y-%m-%dT%H:%M:%S)T clock=%u.%06us hash=%s\n' $((16#$t)) $((16#$c / 1000000)) $((16#$c % 1000000)) "$h"
+  done | sort -u >"$dir/logged.keys"
+  for ((k = 1; k <= cuts; k++)); do
+    read -r t0 t1 < <(awk -v b="cut$k" '$1 == b { print $2 }' "$dir/boots" "$dir/cuts" | tr '\n' ' ')
+    [[ -n $t1 ]] || { lost+=(-); continue; }
+    awk -v a="$t0" -v b="$t1" '$1 >= a && $1 < b { print $3, $4, $5 }' "$dir/heard.times" | sort -u >"$dir/cut$k.keys"
+    lost+=("$(comm -23 "$dir/cut$k.keys" "$dir/logged.keys" | wc -l)/$(wc -l <"$dir/cut$k.keys")")
+    cost=$(sed -n "s/^QORSYS cut$k-cost //p" <<<"$lines")
+    say "armhf: cut $k, ${delays[k - 1]} s after a burst arrived: ${lost[-1]} records heard were lost;" \
+      "before it, $cost"
+  done
+  board_lost=$(IFS=,; echo "${lost[*]}")
+  return "$failed"
+}
+
+declare -A result=([amd64]=skipped [armhf]=skipped [board]=skipped)
+verified=0 idle=- boot=- clock_first=- board_lost=- board_s=0
 mkdir -p "$cache" "$work"
 for arch in "${arches[@]}"; do
   deb=$(scripts/package.sh "$arch" | grep "/qortimer_[^/]*_$arch\.deb$")
@@ -263,7 +422,13 @@ for arch in "${arches[@]}"; do
   say "$arch: booting"
   scripts/netns-run "$0" --inside "$arch" "$dir"
   if check "$arch"; then result[$arch]=ok; else result[$arch]=FAILED; fi
+  if [[ $arch == armhf ]]; then
+    board_start=$SECONDS
+    if board_conditions "$deb"; then result[board]=ok; else result[board]=FAILED; fi
+    board_s=$((SECONDS - board_start))
+  fi
 done
 echo "system: amd64=${result[amd64]} armhf=${result[armhf]} verified=$verified" \
-  "idle_cpu_pct_armhf=$idle boot_s_armhf=$boot total_s=$((SECONDS - start))"
-[[ ${result[amd64]} != FAILED && ${result[armhf]} != FAILED ]]
+  "idle_cpu_pct_armhf=$idle boot_s_armhf=$boot board_armhf=${result[board]} clock_first_s=$clock_first" \
+  "cut_lost=$board_lost board_s=$board_s total_s=$((SECONDS - start))"
+[[ ${result[amd64]} != FAILED && ${result[armhf]} != FAILED && ${result[board]} != FAILED ]]

@@ -1,5 +1,8 @@
 // Entry point of the qortimer daemon: start-up, the timer file, readiness,
-// then the polling loop until the process is killed.
+// the wait for a right clock when one is wanted, then the polling loop until
+// the process is killed.
+#include "qor_clock_wait.h"
+#include "qor_notify.h"
 #include "qor_service.h"
 #include "qortimer.h"
 
@@ -8,5 +11,6 @@ int main(int argc, char **argv) {
   qor_initialize(argc, argv, &qor);
   qor_read_file(&qor);
   qor_service_start(&qor);
+  qor_clock_wait(qor.clock_wait, qor_clock_wait_system_clock, qor_notify);
   qor_run(&qor, qor_service_after_pass);
 }

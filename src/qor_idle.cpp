@@ -1,6 +1,7 @@
 // Idle mode: sleep to just before the second turns, then poll to the turn.
 #include "qor_idle.h"
 
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -63,5 +64,14 @@ void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &cl
   timespec mono;
   while (clock.realtime(&now) == 0 && now.tv_sec == second && clock.monotonic(&mono) == 0 &&
          ns(mono) < give_up) {
+  }
+}
+
+const char *qor_idle_realtime_class() {
+  switch (sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) {
+    case SCHED_FIFO: return "SCHED_FIFO";
+    case SCHED_RR: return "SCHED_RR";
+    case SCHED_DEADLINE: return "SCHED_DEADLINE";
+    default: return nullptr;
   }
 }

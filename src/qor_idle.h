@@ -26,6 +26,11 @@
 //   " *** WARNING: Unable to sleep (clock_nanosleep: REASON); polling the clock"
 // and that wait, like every later one whose sleep fails, polls to the turn
 // as busy mode does.
+//
+// Busy mode must not run in a real-time scheduling class: its loop would
+// keep a core busy at a priority that no ordinary work on the board can
+// pre-empt. Idle mode may, and then wakes at once however busy the cores
+// are. Start-up asks qor_idle_realtime_class() and refuses busy mode there.
 #ifndef QORTIMER_QOR_IDLE_H_
 #define QORTIMER_QOR_IDLE_H_
 
@@ -60,5 +65,10 @@ void qor_idle_start(qor_idle_state *idle);
 // called with `warm_arg` on waking from the sleep, before the poll.
 void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock,
                    void (*warm)(void *) = nullptr, void *warm_arg = nullptr);
+
+// The real-time scheduling class the process runs in ("SCHED_FIFO",
+// "SCHED_RR" or "SCHED_DEADLINE"), or null in any other class or when the
+// class cannot be read.
+const char *qor_idle_realtime_class();
 
 #endif  // QORTIMER_QOR_IDLE_H_

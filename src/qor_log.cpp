@@ -137,6 +137,7 @@ void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t
   // A fragment left by a cut write stands on a line of its own.
   if (log->mid_line && write_all(fd, "\n", 1, &error) == 1) log->mid_line = false;
   const size_t done = log->mid_line ? 0 : write_all(fd, record, length, &error);
+  if (done > 0) log->unsynced = true;
   if (done == length && !log->mid_line) {
     if (log->write_failing)
       fprintf(stderr, " *** WARNING: Writing logfile (%s) again, %ld records lost\n",
@@ -151,6 +152,15 @@ void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t
     fprintf(stderr, " *** ERROR: Unable to write logfile (%s): %s\n", kQorLogFile,
             strerror(error));
   log->write_failing = true;
+}
+
+void qor_log_sync(FILE *stream, qor_log_state *log) {
+  if (!log->sync || !log->unsynced || stream == nullptr) return;
+  log->unsynced = false;
+  if (fdatasync(fileno(stream)) == 0 || log->sync_failing) return;
+  fprintf(stderr, " *** WARNING: Unable to flush logfile (%s) to disk: %s\n", kQorLogFile,
+          strerror(errno));
+  log->sync_failing = true;
 }
 
 void qor_log_follow(FILE **stream, qor_log_state *log) {

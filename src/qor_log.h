@@ -29,6 +29,10 @@
 //     writing fails: " *** ERROR: Unable to write logfile (qortimerlog.txt):
 //       REASON"; " *** WARNING: Writing logfile (qortimerlog.txt) again, N
 //       records lost" when a record is written whole again.
+// - With `sync` set (QORTIMER_LOG_SYNC=1), qor_log_sync() after a pass's
+//   records makes them durable (fdatasync), so that a power cut after the
+//   pass loses none of them. A failure is said once:
+//   " *** WARNING: Unable to flush logfile (qortimerlog.txt) to disk: REASON".
 // A stream opened by other means (log.ino 0) is written but not followed.
 #ifndef QORTIMER_QOR_LOG_H_
 #define QORTIMER_QOR_LOG_H_
@@ -48,6 +52,9 @@ struct qor_log_state {
   bool open_failing;   // the name cannot be opened; said when it began
   bool write_failing;  // writes fail; said when they began
   long lost;           // records with no whole copy in a log since the trouble began
+  bool sync;           // flush the records to the disk after each pass
+  bool unsynced;       // records written since the last flush
+  bool sync_failing;   // a failed flush has been said
 };
 
 // Start-up: opens the log for appending into *stream, or says it cannot,
@@ -56,6 +63,10 @@ void qor_log_open(FILE **stream, qor_log_state *log);
 
 // Appends `length` bytes of `record`, a whole record, to the log.
 void qor_log_write(FILE **stream, qor_log_state *log, const char *record, size_t length);
+
+// After a pass's records: flushes those written since the last call to the
+// disk when `sync` is set; nothing otherwise.
+void qor_log_sync(FILE *stream, qor_log_state *log);
 
 // The minute's check: opens the log when there is none, or anew when its
 // name is gone or names another file (rotated, moved or removed). If that

@@ -14,6 +14,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "qor_clock_wait.h"
 #include "qor_housekeeping.h"
 #include "qor_idle.h"
 #include "qor_signals.h"
@@ -63,6 +64,7 @@ static void take_time_stamp(qor_context *qor, time_t now) {
 struct settings {
   bool destination_set;
   sockaddr_in destination;  // when destination_set
+  bool log_sync;            // QORTIMER_LOG_SYNC=1 (qor_log.h)
 };
 
 static settings read_environment(qor_context *qor) {
@@ -81,12 +83,28 @@ static settings read_environment(qor_context *qor) {
     else if (strcmp(follow, "0") != 0)
       die(" *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (%s)\n", follow);
   }
+  if (const char *realtime = qor->idle ? nullptr : qor_idle_realtime_class())
+    die(" *** ERROR: Busy mode would starve the board under real-time scheduling (%s);"
+        " set QORTIMER_IDLE=1\n",
+        realtime);
   if (const char *destination = getenv("QORTIMER_DESTINATION")) {
     if (!qor_parse_destination(destination, &s.destination))
       die(" *** ERROR: QORTIMER_DESTINATION must be ADDRESS[:PORT], a dotted IPv4 address"
           " and a port from 1 to 65535, not (%s)\n",
           destination);
     s.destination_set = true;
+  }
+  qor->clock_wait = 0;
+  if (const char *wait = getenv(kQorClockWaitVariable)) {
+    if (!qor_clock_wait_parse(wait, &qor->clock_wait))
+      die(" *** ERROR: %s must be a whole number of seconds from 0 to %ld, not (%s)\n",
+          kQorClockWaitVariable, kQorClockWaitMax, wait);
+  }
+  if (const char *sync = getenv("QORTIMER_LOG_SYNC")) {
+    if (strcmp(sync, "1") == 0)
+      s.log_sync = true;
+    else if (strcmp(sync, "0") != 0)
+      die(" *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (%s)\n", sync);
   }
   return s;
 }
@@ -131,6 +149,7 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   qor_housekeeping_start(&qor->housekeeping, qor->now);
 
   qor_log_open(&qor->logfile, &qor->log);
+  qor->log.sync = environment.log_sync;
 
   qor_signals_catch_stop();  // before anything is sent
   if (environment.destination_set)
@@ -592,6 +611,7 @@ void qor_pass(qor_context *qor, clock_t ticks, time_t now) {
     if (++held == kBurst) log_records(qor, records, sizes, &held);
   }
   log_records(qor, records, sizes, &held);
+  qor_log_sync(qor->logfile, &qor->log);
   if (sending) qor_signals_release_stop();
   qor->evaluated_now = now;
   qor->evaluated = 1;

@@ -80,6 +80,9 @@ struct qor_context {
   // How many times a pass has found an entry's state changed, its first
   // state included: what the service's status line follows (qor_service.h).
   unsigned long changes;
+  // Seconds to wait before the first pass for a synchronized clock
+  // (QORTIMER_CLOCK_WAIT, qor_clock_wait.h); 0: no wait.
+  long clock_wait;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -114,6 +115,14 @@ const StartupCase kStartupCases[] = {
      Refused(kDestinationRefused, ":1962"), 1, false, {{"QORTIMER_DESTINATION", ":1962"}}},
     {"DestinationNotAnAddress", {"a.txt"}, {{"a.txt", kGood}}, "",
      Refused(kDestinationRefused, "x"), 1, false, {{"QORTIMER_DESTINATION", "x"}}},
+    {"ClockWaitNotWholeSeconds", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_CLOCK_WAIT must be a whole number of seconds from 0 to 86400, not (5m)\n",
+     1, false, {{"QORTIMER_CLOCK_WAIT", "5m"}}},
+    {"LogSyncOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (yes)\n", 1, false,
+     {{"QORTIMER_LOG_SYNC", "yes"}}},
+    {"NoClockWaitAndLogSyncRunAsUsual", {"a.txt"}, {{"a.txt", kGood}}, "", "", -1, true,
+     {{"QORTIMER_CLOCK_WAIT", "0"}, {"QORTIMER_LOG_SYNC", "1"}}, "qorctrl command QORTIMER-lamp-1-"},
     // A log cut by a crash or a power cut: the next record on a line of its own.
     {"LogEndingInACutRecord", {"a.txt"}, {{"a.txt", kGood}, {kQorLogFile, "Wed\nqorctrl com"}}, "",
      " *** WARNING: Logfile (qortimerlog.txt) ends mid-record at byte 15;"
@@ -184,6 +193,35 @@ TEST(StartupBinaryTest, DirectoryAsTimerFileIsAReadErrorNotAnEmptySchedule) {
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, " *** ERROR: Unable to read file (timers.d)\n");
+}
+
+// Busy mode would keep a core busy at a priority that no ordinary work can
+// pre-empt; idle mode runs.
+TEST(StartupBinaryTest, BusyModeIsRefusedUnderARealTimeClass) {
+  REQUIRE_PRIVATE_NETNS();
+  if (RunBinary({"chrt", "-f", "1", "true"}, RunOptions{}).status != 0)
+    GTEST_SKIP() << "chrt -f 1 is not allowed here";
+  TempDir dir;
+  WriteFile(dir.File("a.txt"), kGood);
+  std::vector<std::string> argv = {"chrt", "-f", "1"};
+  for (const std::string &word : qortest::DaemonCommand()) argv.push_back(word);
+  argv.push_back("a.txt");
+  RunOptions options;
+  options.cwd = dir.path();
+  options.timeout_seconds = 1.5;
+  for (const char *idle : {"0", "1"}) {
+    options.env = {{"QORTIMER_IDLE", idle}};
+    const RunResult r = RunBinary(argv, options);
+    SCOPED_TRACE(idle);
+    if (idle[0] == '0') {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, " *** ERROR: Busy mode would starve the board under real-time scheduling"
+                       " (SCHED_FIFO); set QORTIMER_IDLE=1\n");
+      EXPECT_FALSE(std::ifstream(dir.File(kQorLogFile)).good()) << "opened the log";
+    } else {
+      EXPECT_TRUE(r.timed_out) << r.err;
+    }
+  }
 }
 
 TEST(StartupBinaryTest, PathLongerThan2047CharactersIsCut) {
