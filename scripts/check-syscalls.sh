@@ -17,8 +17,9 @@
 # And what the loop may call: in each whole second in which nothing is
 # sent, only the clocks, idle mode's sleep and, when following the timer
 # file, one stat() of it (the minute's checks aside).
-# With the service's settings, its clock wait cut short:
-#   env $(grep ^QORTIMER contrib/qortimer.default) QORTIMER_CLOCK_WAIT=3 scripts/check-syscalls.sh 15
+# The unit's wait for a synchronized clock is cut to 3 s unless
+# QORTIMER_CLOCK_WAIT is given: `scripts/check-syscalls.sh 15` checks the
+# service's settings, its wait included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
@@ -58,6 +59,7 @@ while IFS= read -r line; do
   mv "$work/next" "$work/allowed"
 done < <(sed -n 's/^SystemCallFilter=//p' "$unit")
 families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
+[[ -v QORTIMER_CLOCK_WAIT ]] || export QORTIMER_CLOCK_WAIT=3
 while IFS='=' read -r name value; do
   [[ -v $name ]] || export "$name=$value"
 done < <(sed -n 's/^Environment=//p' "$unit")

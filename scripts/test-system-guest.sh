@@ -45,7 +45,7 @@ c2=$((c1 + 60))
 printf 'lamp porch %s %s\npump garden %s %s\n' "$(hhmm $((c1 - 60)))" "$(hhmm "$c2")" \
   "$(hhmm "$c1")" "$(hhmm "$c1")" >"$schedule"
 # No time server answers on this network: the daemon starts at once.
-sed -i 's/^QORTIMER_CLOCK_WAIT=.*/QORTIMER_CLOCK_WAIT=0/' "$settings"
+sed -i 's/^#\?QORTIMER_CLOCK_WAIT=.*/QORTIMER_CLOCK_WAIT=0/' "$settings"
 t0=$EPOCHSECONDS
 systemctl start qortimer
 waitfor 30 test -s "$log"
