@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 constexpr int64_t kSecond = 1000000000;
@@ -18,7 +19,29 @@ static int system_sleep(const timespec *relative) {
   return clock_nanosleep(CLOCK_MONOTONIC, 0, relative, nullptr);
 }
 
-const qor_idle_clock qor_idle_system_clock = {system_realtime, system_monotonic, system_sleep};
+static int system_normal_class() {
+  if (qor_idle_realtime_class() == nullptr) return 0;
+  const sched_param normal{};
+  return sched_setscheduler(0, SCHED_OTHER, &normal) == 0 ? 1 : -1;
+}
+
+const qor_idle_clock qor_idle_system_clock = {system_realtime, system_monotonic, system_sleep,
+                                              system_normal_class};
+
+// Before the first poll that a failed sleep leaves: out of a real-time
+// class, or the process ends.
+static void leave_realtime(const qor_idle_clock &clock) {
+  const int left = clock.normal_class != nullptr ? clock.normal_class() : 0;
+  if (left == 0) return;
+  if (left > 0) {
+    fprintf(stderr, " *** WARNING: Left real-time scheduling to poll the clock\n");
+    return;
+  }
+  fprintf(stderr,
+          " *** ERROR: Unable to poll the clock under real-time scheduling (sched_setscheduler: %s)\n",
+          strerror(errno));
+  exit(1);
+}
 
 static int64_t ns(const timespec &t) { return static_cast<int64_t>(t.tv_sec) * kSecond + t.tv_nsec; }
 
@@ -50,9 +73,11 @@ void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &cl
     const int rc = clock.sleep(&relative);
     if (rc == EINTR) return;  // the loop comes back at once
     if (rc != 0) {
-      if (!idle->sleep_failed)
+      if (!idle->sleep_failed) {
         fprintf(stderr, " *** WARNING: Unable to sleep (clock_nanosleep: %s); polling the clock\n",
                 strerror(rc));
+        leave_realtime(clock);
+      }
       idle->sleep_failed = true;
     } else {
       if (warm != nullptr && clock.realtime(&now) == 0 && now.tv_sec == second) warm(warm_arg);

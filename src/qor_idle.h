@@ -25,7 +25,12 @@
 // interruption) is said once on the error stream,
 //   " *** WARNING: Unable to sleep (clock_nanosleep: REASON); polling the clock"
 // and that wait, like every later one whose sleep fails, polls to the turn
-// as busy mode does.
+// as busy mode does. Polling must not happen in a real-time scheduling
+// class, so a process in one leaves it for the normal class first, saying
+//   " *** WARNING: Left real-time scheduling to poll the clock"
+// or, when it cannot, ends with status 1:
+//   " *** ERROR: Unable to poll the clock under real-time scheduling
+//   (sched_setscheduler: REASON)"
 //
 // Busy mode must not run in a real-time scheduling class: its loop would
 // keep a core busy at a priority that no ordinary work on the board can
@@ -46,6 +51,10 @@ struct qor_idle_clock {
   int (*realtime)(timespec *now);          // 0, or -1 when the clock fails
   int (*monotonic)(timespec *now);         // 0, or -1
   int (*sleep)(const timespec *relative);  // on the monotonic clock: 0, or an error number
+  // Puts a process that runs in a real-time class into the normal one:
+  // 0 when it ran in the normal class, 1 when it left a real-time one, -1
+  // (errno set) when it could not. Null: always the normal class.
+  int (*normal_class)();
 };
 
 // CLOCK_REALTIME, CLOCK_MONOTONIC and clock_nanosleep().

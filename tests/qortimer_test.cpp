@@ -1073,6 +1073,7 @@ struct SimClock {
   int real_rate = 1;
   int64_t late = 0;
   int sleep_rc = 0;
+  int normal_class = 0;  // what leaving a real-time class gives
   std::vector<int64_t> naps;
   int64_t Real() const { return real_base + mono * real_rate; }
 };
@@ -1098,7 +1099,11 @@ int SimSleep(const timespec *relative) {
   if (sim.sleep_rc == 0) sim.mono += nap + sim.late;
   return sim.sleep_rc;
 }
-const qor_idle_clock kSimClock{SimRealtime, SimMonotonic, SimSleep};
+int SimNormalClass() {
+  errno = EPERM;
+  return sim.normal_class;
+}
+const qor_idle_clock kSimClock{SimRealtime, SimMonotonic, SimSleep, SimNormalClass};
 
 constexpr time_t kSecondOfPass = 1796774400;
 
@@ -1119,6 +1124,7 @@ struct IdleCase {
                           // 5 us; -1: before the turn
   const char *err;
   int64_t warm = -1;      // ns a warm-up takes; -1: none is given
+  int normal_class = 0;   // 1: the process runs in a real-time class it can leave
 };
 
 void PrintTo(const IdleCase &c, std::ostream *os) { *os << c.name; }
@@ -1143,6 +1149,10 @@ const IdleCase kIdleCases[] = {
      {}, 100000, -1, ""},
     {"ARefusedSleepIsSaidOnceAndThePollReachesTheTurn", 999000 * kUs, kSecondOfPass, 100000, 0,
      EPERM, 1, 2, {900 * kUs, 900 * kUs}, 100000, 0, kNoSleep},
+    {"ARefusedSleepInARealTimeClassLeavesItBeforeItPolls", 999000 * kUs, kSecondOfPass, 100000,
+     0, EPERM, 1, 2, {900 * kUs, 900 * kUs}, 100000, 0,
+     " *** WARNING: Unable to sleep (clock_nanosleep: Operation not permitted); polling the clock\n"
+     " *** WARNING: Left real-time scheduling to poll the clock\n", -1, 1},
     {"AnInterruptedSleepReturnsAtOnce", 300000 * kUs, kSecondOfPass, 100000, 0, EINTR, 1, 1,
      {700000 * kUs - 100000}, 100000, -1, ""},
     {"AClockThatStandsStillHoldsThePollFor2Ms", 300000 * kUs, kSecondOfPass, 100000, 0, 0, 0, 1,
@@ -1166,6 +1176,7 @@ TEST_P(IdleWaitTest, WakesBeforeTheTurnAndPollsToItWithinBounds) {
   sim.real_rate = c.real_rate;
   sim.late = c.late;
   sim.sleep_rc = c.sleep_rc;
+  sim.normal_class = c.normal_class;
   int64_t begun = 0, turn = 0;
   for (int i = 0; i < c.waits; i++) {
     begun = static_cast<int64_t>(kSecondOfPass + i) * kNs + c.into;
@@ -1220,6 +1231,16 @@ INSTANTIATE_TEST_SUITE_P(SimulatedClock, IdleWaitTest, ::testing::ValuesIn(kIdle
 TEST(IdleSleepTest, NeverSleepsPastTheNextSecond) {
   for (const time_t offset : {0, -3600, 3600})
     EXPECT_EXIT(WaitAndJudge(offset), testing::ExitedWithCode(0), "") << offset;
+}
+
+TEST(IdleDeathTest, ARefusedSleepInARealTimeClassItCannotLeaveEndsTheProcess) {
+  sim = SimClock{};
+  sim.sleep_rc = EPERM;
+  sim.normal_class = -1;
+  qor_idle_state idle{100000, false};
+  EXPECT_EXIT(qor_idle_wait(&idle, 0, kSimClock), testing::ExitedWithCode(1),
+              "Unable to poll the clock under real-time scheduling \\(sched_setscheduler: "
+              "Operation not permitted\\)\n$");
 }
 
 TEST(PassDeathTest, CalendarFailureEndsTheProcess) {
