@@ -67,22 +67,18 @@ struct settings {
   bool log_sync;            // QORTIMER_LOG_SYNC=1 (qor_log.h)
 };
 
+// A setting that is 0 or 1: 1 when set to 1, 0 when unset or 0.
+static int switch_setting(const char *name) {
+  const char *value = getenv(name);
+  if (value == nullptr || strcmp(value, "0") == 0) return 0;
+  if (strcmp(value, "1") != 0) die(" *** ERROR: %s must be 0 or 1, not (%s)\n", name, value);
+  return 1;
+}
+
 static settings read_environment(qor_context *qor) {
   settings s{};
-  qor->idle = 0;
-  if (const char *idle = getenv("QORTIMER_IDLE")) {
-    if (strcmp(idle, "1") == 0)
-      qor->idle = 1;
-    else if (strcmp(idle, "0") != 0)
-      die(" *** ERROR: QORTIMER_IDLE must be 0 or 1, not (%s)\n", idle);
-  }
-  qor->follow = 0;
-  if (const char *follow = getenv("QORTIMER_FOLLOW")) {
-    if (strcmp(follow, "1") == 0)
-      qor->follow = 1;
-    else if (strcmp(follow, "0") != 0)
-      die(" *** ERROR: QORTIMER_FOLLOW must be 0 or 1, not (%s)\n", follow);
-  }
+  qor->idle = switch_setting("QORTIMER_IDLE");
+  qor->follow = switch_setting("QORTIMER_FOLLOW");
   if (const char *realtime = qor->idle ? nullptr : qor_idle_realtime_class())
     die(" *** ERROR: Busy mode would starve the board under real-time scheduling (%s);"
         " set QORTIMER_IDLE=1\n",
@@ -100,12 +96,7 @@ static settings read_environment(qor_context *qor) {
       die(" *** ERROR: %s must be a whole number of seconds from 0 to %ld, not (%s)\n",
           kQorClockWaitVariable, kQorClockWaitMax, wait);
   }
-  if (const char *sync = getenv("QORTIMER_LOG_SYNC")) {
-    if (strcmp(sync, "1") == 0)
-      s.log_sync = true;
-    else if (strcmp(sync, "0") != 0)
-      die(" *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (%s)\n", sync);
-  }
+  s.log_sync = switch_setting("QORTIMER_LOG_SYNC") != 0;
   return s;
 }
 
