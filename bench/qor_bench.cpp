@@ -31,19 +31,6 @@ constexpr int kPairs = 1000;          // device/channel pairs of the reader file
 constexpr time_t kSettled = 1000;     // last change this long before the start
 constexpr int kSimulatedSeconds = 299;  // new-second passes stay below 300 s
 
-void FreeEntries(qor_entry *e) {
-  while (e != nullptr) {
-    qor_entry *next = e->next;
-    for (qor_timer *t = e->timers; t != nullptr;) {
-      qor_timer *tn = t->next;
-      free(t);
-      t = tn;
-    }
-    free(e);
-    e = next;
-  }
-}
-
 std::string Hhmm(int minute_of_day) {
   char buf[8];
   snprintf(buf, sizeof buf, "%02d%02d", minute_of_day / 60 % 24, minute_of_day % 60);
@@ -84,7 +71,7 @@ class SteadySchedule {
       e->last_sent = base_;
     }
   }
-  ~SteadySchedule() { FreeEntries(qor_->entries); }
+  ~SteadySchedule() { qor_free_entries(qor_->entries); }
   SteadySchedule(const SteadySchedule &) = delete;
   SteadySchedule &operator=(const SteadySchedule &) = delete;
 
@@ -214,7 +201,7 @@ void BM_ReadFile(benchmark::State &state) {
     qor_read_file(qor.get());
     fclose(qor->timer_stream);
     state.PauseTiming();
-    FreeEntries(qor->entries);
+    qor_free_entries(qor->entries);
     state.ResumeTiming();
   }
   unlink(path.c_str());

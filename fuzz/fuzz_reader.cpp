@@ -51,23 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   qor_free_entries(edited);
 
   std::set<std::pair<std::string, std::string>> pairs;
-  for (qor_entry *e = qor.entries; e != nullptr;) {
+  for (const qor_entry *e = qor.entries; e != nullptr; e = e->next) {
     check(strlen(e->device) <= 255 && strlen(e->channel) <= 255, "names cut");
     check(pairs.emplace(e->device, e->channel).second, "each pair once");
     check(e->state == -1 && e->last_change == 0 && e->last_sent == 0, "fresh entry");
     if (!failed) check(e->device[0] && e->channel[0], "good entries have names");
     check(e->timers != nullptr, "an entry has an interval");
-    for (qor_timer *t = e->timers; t != nullptr;) {
+    for (const qor_timer *t = e->timers; t != nullptr; t = t->next) {
       if (t->next) check(key(t) <= key(t->next), "intervals sorted");
       if (!failed) check(key(t) <= 2400 && t->on_minute <= 59, "good intervals are in range");
-      qor_timer *next = t->next;
-      free(t);
-      t = next;
     }
-    qor_entry *next = e->next;
-    free(e);
-    e = next;
   }
+  qor_free_entries(qor.entries);
   fclose(qor.timer_stream);
   free(copy);
   return 0;
