@@ -302,8 +302,7 @@ std::string ErrorFor(const std::string &line) {
   return " *** ERROR reading (t.txt) line (" + line + ")\n";
 }
 
-// Reads `content` as an edited timer file: the bad lines it counts and what
-// it says.
+// Reads `content` as an edited timer file: the bad lines it counts and what it says.
 std::pair<long, std::string> ReadEdited(std::string content) {
   FILE *in = fmemopen(&content[0], content.size(), "r");
   EXPECT_NE(in, nullptr);
@@ -356,11 +355,9 @@ class ReaderLineTest : public ::testing::TestWithParam<LineCase> {};
 TEST_P(ReaderLineTest, ChecksAndStoresTheLine) {
   const LineCase &c = GetParam();
   // An edited file says a bad line once, as a warning on a line of its own.
-  const std::string text = std::string(c.line).substr(0, strcspn(c.line, "\r\n"));
-  EXPECT_EQ(ReadEdited(c.line), std::make_pair(c.reports == 0 ? 0L : 1L,
-                                               c.reports == 0 ? std::string()
-                                                              : " *** WARNING reading (t.txt) line (" +
-                                                                    text + ")\n"));
+  const std::string warning = " *** WARNING reading (t.txt) line (" +
+                              std::string(c.line, strcspn(c.line, "\r\n")) + ")\n";
+  EXPECT_EQ(ReadEdited(c.line), std::make_pair(c.reports ? 1L : 0L, c.reports ? warning : ""));
   if (c.reports == 0) {
     const ReadResult r = ReadTimers(c.line);
     EXPECT_EQ(r.err, "");
