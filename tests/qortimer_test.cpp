@@ -1008,8 +1008,6 @@ struct StatusCase {
 };
 
 const StatusCase kStatusCases[] = {
-    {"NextChangeOfTheDay", "porch lamp 1800 2300\nfan 1 0800 1300\n", 12, 0, false, 0, 0,
-     "STATUS=2 pairs, 1 ON; next: 13:00 fan 1 OFF"},
     {"SeveralAtTheSameMinute", "a 1 0800 0900\nb 2 1000 1100\nc 3 0700 0900\nd 4 0600 0900\n", 8,
      30, true, 0, 0, "STATUS=4 pairs, 3 ON; next: 09:00 a 1 OFF and 2 more; idle mode"},
     {"PastMidnight", "heater x 2200 0600\npump 1 2400 0300\n", 23, 30, false, 0, 0,
