@@ -912,16 +912,15 @@ const FollowCase kFollowCases[] = {
 void PrintTo(const FollowCase &c, std::ostream *os) { *os << c.name; }
 
 std::vector<std::string> ModelSends(const FollowCase &c) {
-  std::map<std::string, std::pair<std::string, int>> last;  // pair: state, second sent
+  std::map<std::string, std::pair<std::string, int>> last;  // pair: what it last sent, when
   std::vector<std::string> sends;
   for (int t = 0; t < kEditSeconds; t++) {
     std::istringstream pairs(t < c.taken_at || c.taken_at < 0 ? "lamp-1-ON pump-3-ON" : c.after);
     for (std::string word; pairs >> word;) {
-      const std::string pair = word.substr(0, word.rfind('-')), state = word.substr(pair.size() + 1);
-      const auto found = last.find(pair);
-      if (found != last.end() && found->second.first == state && t - found->second.second < 5)
-        continue;
-      last[pair] = {state, t};
+      auto &[sent, at] = last[word.substr(0, word.rfind('-'))];
+      if (sent == word && t - at < 5) continue;
+      sent = word;
+      at = t;
       sends.push_back(qortest::Hms(kEdited + t) + " " + word);
     }
   }
