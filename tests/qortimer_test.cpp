@@ -1024,28 +1024,23 @@ const StatusCase kStatusCases[] = {
 
 void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
 
-class StatusTest : public ::testing::TestWithParam<StatusCase> {};
+class StatusTest : public DaemonTest, public ::testing::WithParamInterface<StatusCase> {};
 
 TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
   const StatusCase &c = GetParam();
-  static qor_context qor;
-  memset(&qor, 0, sizeof qor);
-  std::string timers = c.timers;
-  qor.timer_stream = fmemopen(&timers[0], timers.size() + 1, "r");
-  qor_read_file(&qor);
-  fclose(qor.timer_stream);
-  for (qor_entry *e = qor.entries; e != nullptr; e = e->next)
+  Schedule(c.timers);
+  for (qor_entry *e = qor_.entries; e != nullptr; e = e->next)
     e->state = qor_is_on(c.hour, c.minute, e->timers);  // as a pass then leaves it
-  qor.hour = c.hour;
-  qor.minute = c.minute;
-  qor.idle = c.idle;
+  qor_.hour = c.hour;
+  qor_.minute = c.minute;
+  qor_.idle = c.idle;
   qor_follow_state follow{};
   follow.refused_lines = c.refused_lines;
   follow.refused_minute = 1402;
   follow.trouble = c.trouble;
   follow.trouble_minute = 829;
   char status[kQorStatusSize];
-  qor_status_compose(&qor, &follow, status);
+  qor_status_compose(&qor_, &follow, status);
   EXPECT_STREQ(status, c.status);
 }
 
