@@ -215,6 +215,8 @@ Listener::Listener(int port) {
   }
   const int on = 1;
   setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const int room = 8 << 20;  // as much as the system allows, for a burst of a thousand
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
