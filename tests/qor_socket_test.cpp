@@ -179,8 +179,13 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
   // The receiving end, bound where the name points (an abstract name
   // without its '@').
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct Closer { int fd; ~Closer() { if (fd >= 0) close(fd); } } closer{fd};  // on every path
+  struct Socket {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ~Socket() {
+      if (fd >= 0) close(fd);
+    }
+  } receiver;
+  const int fd = receiver.fd;
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
