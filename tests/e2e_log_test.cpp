@@ -195,7 +195,8 @@ TEST(LogFaultTest, RotationByLogrotateLosesAndRepeatsNoRecord) {
       "for i in 1 2 3 4 5 6 7 8 9 10 11; do\n"
       "  sleep 2; logrotate -f -s state rotate.conf || echo logrotate failed >&2\n"
       "done\n"
-      "sleep 2; kill -KILL $pid\n"
+      // A stop waits for the records of what was sent; a kill would not.
+      "sleep 2; kill -TERM $pid; wait $pid 2>/dev/null\n"
       // Every file, oldest (highest number) first, plain or compressed.
       "n=$(ls qortimerlog.txt.* | wc -l); echo $n > rotated\n"
       "for i in $(seq $n -1 1); do\n"
