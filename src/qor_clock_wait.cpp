@@ -11,9 +11,11 @@
 
 constexpr int64_t kSecond = 1000000000;
 
-static int system_state() {
+static int system_state(long *maxerror) {
   timex tx{};  // no mode bits: a question that changes nothing
-  return adjtimex(&tx);
+  const int state = adjtimex(&tx);
+  *maxerror = tx.maxerror;
+  return state;
 }
 static int system_monotonic(timespec *now) { return clock_gettime(CLOCK_MONOTONIC, now); }
 static int system_sleep(const timespec *relative) {
@@ -35,6 +37,10 @@ bool qor_clock_wait_parse(const char *text, long *seconds) {
   return true;
 }
 
+bool qor_clock_wait_synchronized(int state, long maxerror) {
+  return state >= 0 && maxerror >= 0 && maxerror < kQorClockMaxError;
+}
+
 static int64_t ns(const timespec &t) { return static_cast<int64_t>(t.tv_sec) * kSecond + t.tv_nsec; }
 
 static qor_clock_wait_result cannot_wait(const char *call, int error) {
@@ -45,9 +51,10 @@ static qor_clock_wait_result cannot_wait(const char *call, int error) {
 
 // Asks and sleeps until synchronized or `seconds` after `start`.
 static qor_clock_wait_result wait_from(const timespec &start, long seconds,
-                                       const qor_clock_wait_clock &clock) {
+                                       const qor_clock_wait_clock &clock, void (*alive)()) {
   const int64_t deadline = ns(start) + seconds * kSecond;
   for (;;) {
+    if (alive != nullptr) alive();
     timespec now;
     if (clock.monotonic(&now) != 0) return cannot_wait("clock_gettime", errno);
     const int64_t left = deadline - ns(now);
@@ -61,9 +68,10 @@ static qor_clock_wait_result wait_from(const timespec &start, long seconds,
     const int rc = clock.sleep(&relative);
     if (rc == EINTR) continue;
     if (rc != 0) return cannot_wait("clock_nanosleep", rc);
-    const int state = clock.state();
+    long maxerror = 0;
+    const int state = clock.state(&maxerror);
     if (state < 0) return cannot_wait("adjtimex", errno);
-    if (state != TIME_ERROR) {
+    if (qor_clock_wait_synchronized(state, maxerror)) {
       if (clock.monotonic(&now) != 0) now = start;
       fprintf(stderr, " *** WARNING: Clock synchronized after %lld s; starting\n",
               static_cast<long long>((ns(now) - ns(start)) / kSecond));
@@ -73,11 +81,12 @@ static qor_clock_wait_result wait_from(const timespec &start, long seconds,
 }
 
 qor_clock_wait_result qor_clock_wait(long seconds, const qor_clock_wait_clock &clock,
-                                     void (*status)(const char *)) {
+                                     void (*status)(const char *), void (*alive)()) {
   if (seconds <= 0) return qor_clock_wait_result::kNotAsked;
-  const int state = clock.state();
+  long maxerror = 0;
+  const int state = clock.state(&maxerror);
   if (state < 0) return cannot_wait("adjtimex", errno);
-  if (state != TIME_ERROR) return qor_clock_wait_result::kSynchronized;
+  if (qor_clock_wait_synchronized(state, maxerror)) return qor_clock_wait_result::kSynchronized;
   timespec start;
   if (clock.monotonic(&start) != 0) return cannot_wait("clock_gettime", errno);
 
@@ -88,7 +97,7 @@ qor_clock_wait_result qor_clock_wait(long seconds, const qor_clock_wait_clock &c
   snprintf(line, sizeof line, "STATUS=waiting for the clock to be synchronized (up to %ld s)",
            seconds);
   if (status != nullptr) status(line);
-  const qor_clock_wait_result result = wait_from(start, seconds, clock);
+  const qor_clock_wait_result result = wait_from(start, seconds, clock, alive);
   if (status != nullptr) status("STATUS=");
   return result;
 }

@@ -7,7 +7,11 @@
 // passed: a board that never reaches a time server still switches.
 //
 // The kernel's answer is adjtimex() with no mode bits, which changes
-// nothing: any clock state but TIME_ERROR is synchronized. The wait asks
+// nothing. The clock counts as synchronized when the kernel's maximum error
+// for it is below 16 s, whatever its clock state and status flags say: time
+// services that keep the clock right may leave the "unsynchronized" flag set
+// on purpose (so that the kernel leaves the hardware clock alone), and a
+// flag cleared by hand says nothing of the error. The wait asks
 // once a second and sleeps in between on the monotonic clock, which a step
 // of the calendar clock cannot stretch; it never spins, and sends nothing.
 // A clock that is already synchronized costs one question and no message.
@@ -35,10 +39,18 @@ constexpr long kQorClockWaitMax = 86400;  // s, the longest wait the setting acc
 // kQorClockWaitMax, in decimal digits only. False for anything else.
 bool qor_clock_wait_parse(const char *text, long *seconds);
 
+constexpr long kQorClockMaxError = 16000000;  // us: from this maximum error on, not synchronized
+
+// True when adjtimex()'s answer, its clock state (or -1 when it failed) and
+// maximum error in microseconds, says the clock is synchronized.
+bool qor_clock_wait_synchronized(int state, long maxerror);
+
 // The kernel's answers and the sleep the wait uses; tests put a simulated
 // clock in their place.
 struct qor_clock_wait_clock {
-  int (*state)();                          // adjtimex()'s clock state, or -1 with errno set
+  // adjtimex()'s clock state with the maximum error (us) in `maxerror`, or
+  // -1 with errno set.
+  int (*state)(long *maxerror);
   int (*monotonic)(timespec *now);         // 0, or -1
   int (*sleep)(const timespec *relative);  // on the monotonic clock: 0, or an error number
 };
@@ -56,8 +68,10 @@ enum class qor_clock_wait_result {
 
 // Waits up to `seconds` as above. `status`, when given, is called with a
 // "STATUS=..." assignment for the service manager when the wait begins and
-// again when it ends.
+// again when it ends; `alive`, when given, before each question, so that
+// the service manager's watchdog hears from a waiting daemon.
 qor_clock_wait_result qor_clock_wait(long seconds, const qor_clock_wait_clock &clock,
-                                     void (*status)(const char *assignments) = nullptr);
+                                     void (*status)(const char *assignments) = nullptr,
+                                     void (*alive)() = nullptr);
 
 #endif  // QORTIMER_QOR_CLOCK_WAIT_H_

@@ -14,23 +14,33 @@
 namespace {
 
 constexpr int64_t kMs = 1000000;
-constexpr int kFails = -1;  // an answer: adjtimex() fails with EPERM
+
+// adjtimex()'s answer: the clock state and the maximum error (us).
+struct Answer {
+  int state;
+  long maxerror;
+};
+const Answer kFails{-1, 0};  // adjtimex() fails with EPERM
+const Answer kSynced{TIME_OK, 1000};
+const Answer kUnsynced{TIME_ERROR, 16000000};  // the kernel's answer before any time service
 
 struct Sim {
-  std::vector<int> answers;  // one per question; the last one repeats
+  std::vector<Answer> answers;  // one per question; the last one repeats
   size_t asked = 0;
   int64_t mono = 5000 * kMs;
   int64_t late = 0;               // how late each sleep wakes
   std::vector<int> sleep_rcs;     // one per sleep; then 0
   std::vector<int64_t> naps;      // ms
   std::vector<std::string> status;
+  std::vector<int64_t> alive;  // the monotonic time of each sign of life
 };
 Sim sim;
 
-int SimState() {
-  const int a = sim.answers[std::min(sim.asked++, sim.answers.size() - 1)];
-  if (a == kFails) errno = EPERM;
-  return a;
+int SimState(long *maxerror) {
+  const Answer a = sim.answers[std::min(sim.asked++, sim.answers.size() - 1)];
+  if (a.state < 0) errno = EPERM;
+  *maxerror = a.maxerror;
+  return a.state;
 }
 int SimMonotonic(timespec *t) {
   *t = timespec{static_cast<time_t>(sim.mono / 1000000000), static_cast<long>(sim.mono % 1000000000)};
@@ -45,12 +55,13 @@ int SimSleep(const timespec *relative) {
   return rc;
 }
 void SimStatus(const char *assignments) { sim.status.push_back(assignments); }
+void SimAlive() { sim.alive.push_back(sim.mono); }
 const qor_clock_wait_clock kSim{SimState, SimMonotonic, SimSleep};
 
 struct WaitCase {
   const char *name;
   long seconds;
-  std::vector<int> answers;
+  std::vector<Answer> answers;
   std::vector<int> sleep_rcs;
   int64_t late;                // ms
   qor_clock_wait_result result;
@@ -68,22 +79,21 @@ const std::vector<std::string> kWaitStatus = {
 using R = qor_clock_wait_result;
 const WaitCase kWaitCases[] = {
     {"NoWaitAsksNothing", 0, {kFails}, {}, 0, R::kNotAsked, {}, ""},
-    {"ASynchronizedClockIsQuiet", 3, {TIME_OK}, {}, 0, R::kSynchronized, {}, ""},
-    {"ALeapSecondPendingIsSynchronized", 3, {TIME_INS}, {}, 0, R::kSynchronized, {}, ""},
-    {"AsksOnceASecondUntilSynchronized", 3, {TIME_ERROR, TIME_ERROR, TIME_OK}, {}, 0,
+    {"ASynchronizedClockIsQuiet", 3, {kSynced}, {}, 0, R::kSynchronized, {}, ""},
+    {"AsksOnceASecondUntilSynchronized", 3, {kUnsynced, kUnsynced, kSynced}, {}, 0,
      R::kSynchronizedAfterWaiting, {1000, 1000},
      std::string(kBegins) + " *** WARNING: Clock synchronized after 2 s; starting\n"},
-    {"GivesUpWhenTheWaitIsOver", 3, {TIME_ERROR}, {}, 0, R::kGaveUp, {1000, 1000, 1000},
+    {"GivesUpWhenTheWaitIsOver", 3, {kUnsynced}, {}, 0, R::kGaveUp, {1000, 1000, 1000},
      std::string(kBegins) + " *** WARNING: Clock still not synchronized after 3 s; starting anyway\n"},
-    {"LateWakesDoNotStretchTheWait", 3, {TIME_ERROR}, {}, 400, R::kGaveUp, {1000, 1000, 200},
+    {"LateWakesDoNotStretchTheWait", 3, {kUnsynced}, {}, 400, R::kGaveUp, {1000, 1000, 200},
      std::string(kBegins) + " *** WARNING: Clock still not synchronized after 3 s; starting anyway\n"},
-    {"AnInterruptedSleepSleepsOnlyWhatIsLeft", 3, {TIME_ERROR}, {EINTR}, 0, R::kGaveUp,
+    {"AnInterruptedSleepSleepsOnlyWhatIsLeft", 3, {kUnsynced}, {EINTR}, 0, R::kGaveUp,
      {1000, 1000, 1000, 500},
      std::string(kBegins) + " *** WARNING: Clock still not synchronized after 3 s; starting anyway\n"},
     {"AQuestionRefusedAtOnceStartsAtOnce", 3, {kFails}, {}, 0, R::kCannotWait, {},
      " *** WARNING: Unable to wait for the clock (adjtimex: Operation not permitted); starting at"
      " once\n"},
-    {"ASleepRefusedEndsTheWait", 3, {TIME_ERROR}, {EPERM}, 0, R::kCannotWait, {1000},
+    {"ASleepRefusedEndsTheWait", 3, {kUnsynced}, {EPERM}, 0, R::kCannotWait, {1000},
      std::string(kBegins) +
          " *** WARNING: Unable to wait for the clock (clock_nanosleep: Operation not permitted);"
          " starting at once\n"},
@@ -99,11 +109,15 @@ TEST_P(ClockWaitTest, WaitsForTheKernelsAnswerOrTheEndOfTheWait) {
   sim.late = c.late * kMs;
   const int64_t begun = sim.mono;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(qor_clock_wait(c.seconds, kSim, SimStatus), c.result);
+  EXPECT_EQ(qor_clock_wait(c.seconds, kSim, SimStatus, SimAlive), c.result);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
   EXPECT_EQ(sim.naps, c.naps);
   const bool began = c.err.rfind(kBegins, 0) == 0;
   EXPECT_EQ(sim.status, began ? kWaitStatus : std::vector<std::string>{});
+  // A waiting daemon shows it is alive at least once a second (a late wake aside).
+  EXPECT_EQ(sim.alive.empty(), sim.naps.empty());
+  for (size_t i = 1; i < sim.alive.size(); i++)
+    EXPECT_LE(sim.alive[i] - sim.alive[i - 1], (1000 + c.late) * kMs) << "sign of life " << i;
   if (c.result == R::kGaveUp) {  // the whole wait, and at most one late wake more
     EXPECT_GE(sim.mono - begun, 3000 * kMs);
     EXPECT_LE(sim.mono - begun, (3000 + c.late) * kMs);
@@ -112,6 +126,26 @@ TEST_P(ClockWaitTest, WaitsForTheKernelsAnswerOrTheEndOfTheWait) {
 
 INSTANTIATE_TEST_SUITE_P(SimulatedClock, ClockWaitTest, ::testing::ValuesIn(kWaitCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// The kernel's answers: synchronized is a maximum error below 16 s, whatever
+// the state (TIME_ERROR whenever the "unsynchronized" flag is set) says.
+TEST(ClockWaitAnswerTest, SynchronizedMeansAMaximumErrorBelowSixteenSeconds) {
+  const struct {
+    int state;
+    long maxerror;
+    bool synchronized;
+  } kAnswers[] = {
+      {TIME_ERROR, 1000, true},      {TIME_ERROR, 15999999, true}, {TIME_ERROR, 16000000, false},
+      {TIME_OK, 1000, true},         {TIME_OK, 16000000, false},   {TIME_OK, 16384000, false},
+      {TIME_INS, 1000, true},        {TIME_INS, 16000000, false},  {TIME_DEL, 1000, true},
+      {TIME_DEL, 16000000, false},   {TIME_OOP, 1000, true},       {TIME_OOP, 16000000, false},
+      {TIME_WAIT, 1000, true},       {TIME_WAIT, 16000000, false}, {-1, 1000, false},
+      {TIME_OK, -1, false},
+  };
+  for (const auto &a : kAnswers)
+    EXPECT_EQ(qor_clock_wait_synchronized(a.state, a.maxerror), a.synchronized)
+        << "state " << a.state << ", maximum error " << a.maxerror << " us";
+}
 
 TEST(ClockWaitSettingTest, AcceptsWholeSecondsUpToADay) {
   const std::pair<const char *, long> kCases[] = {
