@@ -4,6 +4,7 @@
 #include "qor_clock_wait.h"
 #include "qor_notify.h"
 #include "qor_service.h"
+#include "qor_watchdog.h"
 #include "qortimer.h"
 
 int main(int argc, char **argv) {
@@ -11,6 +12,8 @@ int main(int argc, char **argv) {
   qor_initialize(argc, argv, &qor);
   qor_read_file(&qor);
   qor_service_start(&qor);
-  qor_clock_wait(qor.clock_wait, qor_clock_wait_system_clock, qor_notify);
+  qor_clock_wait(
+      qor.clock_wait, qor_clock_wait_system_clock, [](const char *status) { qor_notify(status); },
+      qor_watchdog_kick);
   qor_run(&qor, qor_service_after_pass);
 }

@@ -41,7 +41,9 @@ bool qor_notify_open() {
   if (name[0] == '@') notify_address.sun_path[0] = '\0';
   notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n +
                                          (name[0] == '/' ? 1 : 0));
-  notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Non-blocking: a full queue at a busy service manager loses a message
+  // rather than holding up the loop.
+  notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (notify_fd < 0) {
     say_failure("socket", errno);
     return false;
@@ -51,9 +53,10 @@ bool qor_notify_open() {
 
 bool qor_notify_enabled() { return notify_fd >= 0; }
 
-void qor_notify(const char *assignments) {
-  if (notify_fd < 0) return;
-  const ssize_t r = sendto(notify_fd, assignments, strlen(assignments), MSG_NOSIGNAL,
+bool qor_notify(const char *assignments) {
+  if (notify_fd < 0) return false;
+  const ssize_t r = sendto(notify_fd, assignments, strlen(assignments), MSG_NOSIGNAL | MSG_DONTWAIT,
                            reinterpret_cast<const sockaddr *>(&notify_address), notify_length);
   if (r < 0) say_failure("sendto", errno);
+  return r >= 0;
 }

@@ -8,7 +8,9 @@
 // Without $NOTIFY_SOCKET nothing is opened, sent or said: a daemon started
 // by hand runs exactly as it would without this module. The socket is
 // opened once, at start-up; each message is then one sendto(), which never
-// waits. A message that cannot be sent is said once on the error stream,
+// waits: a service manager whose queue is full (busy, or stopped in a
+// debugger), slow or gone loses the message, never a command. A message
+// that cannot be sent is said once on the error stream,
 //   " *** WARNING: Unable to notify the service manager (REASON)"
 // and the daemon goes on: switching matters more than reporting it.
 #ifndef QORTIMER_QOR_NOTIFY_H_
@@ -24,7 +26,8 @@ bool qor_notify_open();
 // True once qor_notify_open() has succeeded.
 bool qor_notify_enabled();
 
-// Sends `assignments` as one datagram when notifying; nothing otherwise.
-void qor_notify(const char *assignments);
+// Sends `assignments` as one datagram when notifying, without waiting.
+// True when it was sent; false when it was lost or not notifying.
+bool qor_notify(const char *assignments);
 
 #endif  // QORTIMER_QOR_NOTIFY_H_

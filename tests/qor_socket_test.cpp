@@ -14,8 +14,10 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qor_notify.h"
+#include "qor_watchdog.h"
 #include "qor_wire.h"
 #include "test_util.h"
 
@@ -153,11 +155,13 @@ TEST_F(SocketTest, SendOnAClosedSocketIsReportedAndReturnsMinusOne) {
 // The service manager's socket as $NOTIFY_SOCKET names it, "DIR" standing
 // for a scratch directory where a socket is bound (as "notify"); `said` is
 // the error stream. The message arrives only when enabled and nothing is said.
+// `full`: the receiver's queue is full, as at a busy service manager.
 struct NotifyCase {
   const char *label;
   const char *name;  // nullptr: unset
   bool enabled;
   const char *said;
+  bool full = false;
 };
 
 const NotifyCase kNotifyCases[] = {
@@ -168,6 +172,10 @@ const NotifyCase kNotifyCases[] = {
      " *** WARNING: Unable to notify the service manager (NOTIFY_SOCKET: Invalid argument)\n"},
     {"GoneSocket", "DIR/gone", true,
      " *** WARNING: Unable to notify the service manager (sendto: No such file or directory)\n"},
+    {"FullQueueLosesTheMessageAtOnce", "DIR/notify", true,
+     " *** WARNING: Unable to notify the service manager (sendto: Resource temporarily"
+     " unavailable)\n",
+     true},
 };
 
 class NotifyTest : public ::testing::TestWithParam<NotifyCase> {};
@@ -196,32 +204,94 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
                                              (bound[0] == '@' ? 0 : 1));
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
 
+  if (c.full) {
+    const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(filler, 0);
+    while (sendto(filler, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&address), length) == 1) {
+    }
+    const int error = errno;
+    close(filler);
+    ASSERT_EQ(error, EAGAIN) << strerror(error);
+  }
+
   if (c.name)
     setenv(kQorNotifySocketVariable, name.c_str(), 1);
   else
     unsetenv(kQorNotifySocketVariable);
   testing::internal::CaptureStderr();
   const bool opened = qor_notify_open();
-  qor_notify("READY=1\nSTATUS=2 pairs, 1 ON");
+  alarm(10);  // a send that waits for the full queue ends the test here
+  const bool sent = qor_notify("READY=1\nSTATUS=2 pairs, 1 ON");
   qor_notify("STATUS=again");  // a failure is said once
+  alarm(0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
   EXPECT_EQ(opened, qor_notify_enabled());
   unsetenv(kQorNotifySocketVariable);
 
+  const bool arrives = c.enabled && *c.said == '\0';
+  EXPECT_EQ(opened, c.enabled);
+  EXPECT_EQ(sent, arrives);
+  std::vector<std::string> received;
   char buf[128];
-  const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-  if (c.enabled && *c.said == '\0') {
-    EXPECT_TRUE(opened);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "READY=1\nSTATUS=2 pairs, 1 ON");
-  } else {
-    EXPECT_EQ(opened, c.enabled);
-    EXPECT_EQ(n, -1) << "received " << std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-  }
+  for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+    if (n > 1) received.emplace_back(buf, static_cast<size_t>(n));  // the filler's are 1 byte
+  const std::vector<std::string> both = {"READY=1\nSTATUS=2 pairs, 1 ON", "STATUS=again"};
+  EXPECT_EQ(received, arrives ? both : std::vector<std::string>());
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, NotifyTest, ::testing::ValuesIn(kNotifyCases),
                          [](const auto &info) { return std::string(info.param.label); });
+
+// The watchdog's environment: which values make this process (pid 42) ping,
+// and how often (a quarter of WATCHDOG_USEC).
+TEST(WatchdogTest, PingsAQuarterOfTheTimeApartOnlyForThisProcess) {
+  const struct {
+    const char *usec, *pid;
+    int64_t every;  // ns
+  } kCases[] = {
+      {"20000000", nullptr, 5000000000}, {"20000000", "42", 5000000000}, {"20000000", "43", 0},
+      {"4000000", "42", 1000000000},     {nullptr, "42", 0},             {"0", nullptr, 0},
+      {"-1", nullptr, 0},                {"20s", nullptr, 0},             {"", nullptr, 0},
+      {"20000000", "42x", 0},            {"99999999999999999999999", nullptr, 0},
+  };
+  for (const auto &c : kCases)
+    EXPECT_EQ(qor_watchdog_interval(c.usec, c.pid, 42), c.every)
+        << (c.usec ? c.usec : "unset") << ", pid " << (c.pid ? c.pid : "unset");
+}
+
+// Kicks every 100 ms of simulated time for 10 s with WATCHDOG_USEC=2 s: a
+// WATCHDOG=1 datagram every 500 ms, none in between.
+TEST(WatchdogTest, KicksSendAPingWhenOneIsDue) {
+  qortest::TempDir dir;
+  const std::string path = dir.File("notify");
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << strerror(errno);
+  setenv(kQorNotifySocketVariable, path.c_str(), 1);
+  setenv(kQorWatchdogUsecVariable, "2000000", 1);
+  unsetenv(kQorWatchdogPidVariable);
+  EXPECT_TRUE(qor_notify_open());
+  qor_watchdog_start();
+  EXPECT_TRUE(qor_watchdog_enabled());
+  std::vector<int64_t> pinged;  // ms
+  char buf[32];
+  for (int64_t ms = 0; ms <= 10000; ms += 100) {
+    qor_watchdog_kick_at(ms * 1000000);
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0; pinged.push_back(ms))
+      EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "WATCHDOG=1");
+  }
+  unsetenv(kQorNotifySocketVariable);
+  unsetenv(kQorWatchdogUsecVariable);
+  qor_notify_open();  // closes the socket: notifications off again
+  qor_watchdog_start();
+  EXPECT_FALSE(qor_watchdog_enabled());
+  close(fd);
+  ASSERT_EQ(pinged.size(), 21u);
+  for (size_t i = 0; i < pinged.size(); i++) EXPECT_EQ(pinged[i], static_cast<int64_t>(i) * 500);
+}
 
 TEST(SocketDeathTest, NullBuffersEndTheProcess) {
   EXPECT_EXIT(qor_socket_getbuf(nullptr), testing::ExitedWithCode(1),
