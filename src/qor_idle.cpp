@@ -92,6 +92,12 @@ void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &cl
   }
 }
 
+int qor_idle_enter_realtime(int priority) {
+  sched_param param{};
+  param.sched_priority = priority;
+  return sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0 ? 0 : errno;
+}
+
 const char *qor_idle_realtime_class() {
   switch (sched_getscheduler(0) & ~SCHED_RESET_ON_FORK) {
     case SCHED_FIFO: return "SCHED_FIFO";

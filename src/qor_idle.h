@@ -35,7 +35,18 @@
 // Busy mode must not run in a real-time scheduling class: its loop would
 // keep a core busy at a priority that no ordinary work on the board can
 // pre-empt. Idle mode may, and then wakes at once however busy the cores
-// are. Start-up asks qor_idle_realtime_class() and refuses busy mode there.
+// are. Start-up asks qor_idle_realtime_class() and refuses busy mode there,
+// and refuses it as well when the real-time class is asked for.
+//
+// Idle mode can ask for the class itself (QORTIMER_REALTIME=PRIORITY, 1 to
+// 99: SCHED_FIFO at that priority, not passed on to child processes). A
+// process may take it without privilege up to its RLIMIT_RTPRIO, which the
+// service's unit raises (LimitRTPRIO=). Where the system refuses it (a
+// container without CAP_SYS_NICE and a raised limit, a kernel whose
+// control groups give the service no real-time budget), the daemon runs on
+// in the normal class and says so once,
+//   " *** WARNING: Real-time scheduling refused (sched_setscheduler: REASON); running in the normal class"
+// and the service's status line ends "; normal class: real-time refused".
 #ifndef QORTIMER_QOR_IDLE_H_
 #define QORTIMER_QOR_IDLE_H_
 
@@ -44,6 +55,7 @@
 constexpr long kQorIdleMinMargin = 20000;     // ns
 constexpr long kQorIdleMaxMargin = 2000000;   // ns
 constexpr long kQorIdleFirstMargin = 1000000; // ns, until the first wake-up is seen
+constexpr int kQorRealtimeMax = 99;           // the highest SCHED_FIFO priority
 
 // The clocks and the sleep idle mode uses; tests put a simulated clock in
 // their place.
@@ -74,6 +86,10 @@ void qor_idle_start(qor_idle_state *idle);
 // called with `warm_arg` on waking from the sleep, before the poll.
 void qor_idle_wait(qor_idle_state *idle, time_t second, const qor_idle_clock &clock,
                    void (*warm)(void *) = nullptr, void *warm_arg = nullptr);
+
+// Asks for SCHED_FIFO at `priority` (1 to 99) for the process: 0, or the
+// error number of the refusal.
+int qor_idle_enter_realtime(int priority);
 
 // The real-time scheduling class the process runs in ("SCHED_FIFO",
 // "SCHED_RR" or "SCHED_DEADLINE"), or null in any other class or when the

@@ -86,4 +86,5 @@ void qor_status_compose(const qor_context *qor, const qor_follow_state *follow,
     put(&line, "; no change due");
   }
   if (qor->idle) put(&line, "; idle mode");
+  if (qor->realtime_refused) put(&line, "; normal class: real-time refused");
 }

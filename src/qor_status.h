@@ -2,6 +2,7 @@
 // schedule is doing, and first, in capitals, whether the timer file's last
 // edit was refused or the file cannot be read (qor_follow.h):
 //   "2 pairs, 1 ON; next: 18:01 porch lamp ON; idle mode"
+//   "2 pairs, 1 ON; next: 18:01 porch lamp ON; idle mode; normal class: real-time refused"
 //   "EDIT REFUSED at 14:02, 2 bad lines: see the journal; 2 pairs, 1 ON; ..."
 //   "TIMER FILE UNREADABLE since 14:02 (No such file or directory); 2 pairs, ..."
 // "next" is the soonest minute at which a pair's state differs from the one

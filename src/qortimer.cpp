@@ -79,7 +79,18 @@ static settings read_environment(qor_context *qor) {
   settings s{};
   qor->idle = switch_setting("QORTIMER_IDLE");
   qor->follow = switch_setting("QORTIMER_FOLLOW");
-  if (const char *realtime = qor->idle ? nullptr : qor_idle_realtime_class())
+  qor->realtime = 0;
+  qor->realtime_refused = false;
+  if (const char *priority = getenv("QORTIMER_REALTIME")) {
+    long value = -1;
+    if (!qor_clock_wait_parse(priority, &value) || value > kQorRealtimeMax)
+      die(" *** ERROR: QORTIMER_REALTIME must be a real-time priority from 1 to %d, or 0 for"
+          " none, not (%s)\n",
+          kQorRealtimeMax, priority);
+    qor->realtime = static_cast<int>(value);
+  }
+  const char *realtime = qor->realtime > 0 ? "SCHED_FIFO" : qor_idle_realtime_class();
+  if (!qor->idle && realtime != nullptr)
     die(" *** ERROR: Busy mode would starve the board under real-time scheduling (%s);"
         " set QORTIMER_IDLE=1\n",
         realtime);
@@ -134,6 +145,16 @@ int qor_initialize(int argc, char **argv, qor_context *qor) {
   const settings environment = read_environment(qor);
 
   qor_open_timer_file(qor);
+  if (qor->realtime > 0) {
+    const int refused = qor_idle_enter_realtime(qor->realtime);
+    if (refused != 0) {
+      fprintf(stderr,
+              " *** WARNING: Real-time scheduling refused (sched_setscheduler: %s); running in the"
+              " normal class\n",
+              strerror(refused));
+      qor->realtime_refused = true;
+    }
+  }
 
   take_clock_stamp(qor, clock());
   take_time_stamp(qor, qor_calendar_time());

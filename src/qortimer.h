@@ -83,6 +83,11 @@ struct qor_context {
   // Seconds to wait before the first pass for a synchronized clock
   // (QORTIMER_CLOCK_WAIT, qor_clock_wait.h); 0: no wait.
   long clock_wait;
+  // The real-time priority asked for (QORTIMER_REALTIME, qor_idle.h); 0:
+  // none. `realtime_refused`: the system refused it, and the daemon runs in
+  // the normal class.
+  int realtime;
+  bool realtime_refused;
   qor_log_state log;              // what the log's writer knows beyond `logfile`
   qor_housekeeping housekeeping;  // the minute's checks and when they last ran
 };
