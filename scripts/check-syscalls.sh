@@ -19,7 +19,14 @@
 # file, one stat() of it (the minute's checks aside).
 # The unit's wait for a synchronized clock is cut to 3 s unless
 # QORTIMER_CLOCK_WAIT is given: `scripts/check-syscalls.sh 15` checks the
-# service's settings, its wait included.
+# service's settings, its wait included. The watchdog's time is the unit's
+# WatchdogSec=, and its pings must arrive.
+# The paths a healthy run never takes, fallbacks after a refusal, are
+# traced by making the refusal: QOR_INJECT="CALL:error=E:when=N ..." has
+# strace fail those calls (strace -e inject=), and QOR_SAID="TEXT" is what
+# the daemon must then say, e.g.
+#   QOR_INJECT=sched_setscheduler:error=EPERM:when=1 QOR_SAID='Real-time scheduling refused'
+# for a system that refuses the real-time class.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ ${1:-} != --inside ]]; then
@@ -63,14 +70,18 @@ families=$(sed -n 's/^RestrictAddressFamilies=//p' "$unit")
 while IFS='=' read -r name value; do
   [[ -v $name ]] || export "$name=$value"
 done < <(sed -n 's/^Environment=//p' "$unit")
+watchdog=$(sed -n 's/^WatchdogSec=\([0-9]*\)s\?$/\1/p' "$unit")
+[[ -n $watchdog ]] || fail "$unit has no WatchdogSec= in whole seconds"
+inject=()
+for spec in ${QOR_INJECT:-}; do inject+=(-e "inject=$spec"); done
 
 mkdir "$work/run"
 socat -u UNIX-RECV:"$work/notify" OPEN:"$work/notified",creat &
 notified=$!
 trap 'kill "$notified" 2>/dev/null; rm -rf "$work"' EXIT
 for _ in {1..50}; do [[ -S $work/notify ]] && break; sleep 0.1; done
-(cd "$work/run" && NOTIFY_SOCKET=$work/notify timeout -s TERM "$seconds" \
-  strace -f -ttt -qq -o "$work/timed" "$daemon" "$@" >"$work/out" 2>&1) && rc=0 || rc=$?
+(cd "$work/run" && NOTIFY_SOCKET=$work/notify WATCHDOG_USEC=$((watchdog * 1000000)) timeout -s TERM "$seconds" \
+  strace -f -ttt -qq "${inject[@]}" -o "$work/timed" "$daemon" "$@" >"$work/out" 2>&1) && rc=0 || rc=$?
 sed -E 's/^([0-9]+) +[0-9.]+ /\1 /' "$work/timed" >"$work/trace"
 pid=$(awk 'NR == 1 { print $1 }' "$work/trace")
 if kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
@@ -96,10 +107,14 @@ hidden=$(grep -E '^/(proc|sys|home|root|tmp)(/|$)' "$work/paths" || true)
 grep -qE '^[0-9]+ +sendto\(.*\) = [1-9]' "$work/trace" || fail "no datagram was sent"
 grep -q '^qorctrl command ' "$work/run/qortimerlog.txt" || fail "no command was logged"
 grep -q '^READY=1$' "$work/notified" || fail "READY=1 never reached the service manager"
+pings=$(grep -o 'WATCHDOG=1' "$work/notified" | wc -l)
+((pings >= seconds * 4 / watchdog - 1)) || fail "$pings watchdog pings in ${seconds}s, with WatchdogSec=${watchdog}s"
+[[ -z ${QOR_SAID:-} ]] || grep -qF "$QOR_SAID" "$work/out" ||
+  { cat "$work/out" >&2; fail "with ${QOR_INJECT:-nothing} refused, the daemon never said \"$QOR_SAID\""; }
 
 # Each whole second from the first send to the end: what it called when it
 # sent nothing, and how often it looked at the timer file.
-quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
+quiet=$(awk -v injecting="${QOR_INJECT:+1}" -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
   { second = int($2); call = $3; sub(/\(.*/, "", call) }
   !start && /sendto\(.*qorctrl/ { start = second }
   !start { next }
@@ -107,6 +122,9 @@ quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
   /sendto\(.*qorctrl/ { sent[second] = 1 }
   /\/etc\/localtime/ { minute[second] = 1 }
   call ~ /stat/ && index($0, file) { looked[second]++; next }
+  call == "sendto" && /"WATCHDOG=1"/ { next }
+  # A refusal made on purpose is said, and its fallback changes the class.
+  injecting && call ~ /^(write|sched_getscheduler|sched_setscheduler)$/ { next }
   call !~ /^(clock_gettime|clock_nanosleep|restart_syscall)$/ { other[second] = other[second] " " call }
   END {
     for (s = start + 1; s < last; s++) {
@@ -117,7 +135,7 @@ quiet=$(awk -v file="\"${*: -1}\"" -v following="${QORTIMER_FOLLOW:-0}" '
     }
     if (!bad) print quiet + 0
     exit bad }' "$work/timed") || fail "${quiet//$'\n'/; }"
-echo "check-syscalls: READY=1, then $(grep -c "^STATUS=" "$work/notified") STATUS= lines;" \
+echo "check-syscalls: READY=1, then $(grep -c "^STATUS=" "$work/notified") STATUS= lines and $pings watchdog pings;" \
   "$quiet seconds that sent nothing called only the clocks$( ((${QORTIMER_FOLLOW:-0} == 1)) &&
   echo ", idle mode's sleep and one stat() of the timer file" || echo " and idle mode's sleep")"
 # The log's flushes: with QORTIMER_LOG_SYNC=1 one after each pass's sends
