@@ -118,6 +118,16 @@ const StartupCase kStartupCases[] = {
     {"ClockWaitNotWholeSeconds", {"a.txt"}, {{"a.txt", kGood}}, "",
      " *** ERROR: QORTIMER_CLOCK_WAIT must be a whole number of seconds from 0 to 86400, not (5m)\n",
      1, false, {{"QORTIMER_CLOCK_WAIT", "5m"}}},
+    {"RealtimeAbove99IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: QORTIMER_REALTIME must be a real-time priority from 1 to 99, or 0 for none,"
+     " not (100)\n",
+     1, false, {{"QORTIMER_IDLE", "1"}, {"QORTIMER_REALTIME", "100"}}},
+    {"RealtimeInBusyModeIsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
+     " *** ERROR: Busy mode would starve the board under real-time scheduling (SCHED_FIFO);"
+     " set QORTIMER_IDLE=1\n",
+     1, false, {{"QORTIMER_REALTIME", "10"}}},
+    {"RealtimeZeroLeavesBusyModeAsItIs", {"a.txt"}, {{"a.txt", kGood}}, "", "", -1, true,
+     {{"QORTIMER_REALTIME", "0"}}, "qorctrl command QORTIMER-lamp-1-"},
     {"LogSyncOtherThan0Or1IsRefused", {"a.txt"}, {{"a.txt", kGood}}, "",
      " *** ERROR: QORTIMER_LOG_SYNC must be 0 or 1, not (yes)\n", 1, false,
      {{"QORTIMER_LOG_SYNC", "yes"}}},
@@ -989,6 +999,7 @@ struct StatusCase {
   long refused_lines;  // the last edit's, refused at 14:02
   int trouble;         // the timer file's, since 08:29
   const char *status;
+  bool realtime_refused = false;
 };
 
 const StatusCase kStatusCases[] = {
@@ -999,6 +1010,8 @@ const StatusCase kStatusCases[] = {
     {"NothingEverChanges", "on 1 0000 0000\non 1 2359 0001\noff 1 0800 0801\n", 12, 0, false, 0,
      0, "STATUS=2 pairs, 1 ON; no change due"},
     {"NoPairs", "", 9, 0, true, 0, 0, "STATUS=0 pairs, 0 ON; idle mode"},
+    {"RealTimeRefused", "", 9, 0, true, 0, 0,
+     "STATUS=0 pairs, 0 ON; idle mode; normal class: real-time refused", true},
     {"RefusedEdit", "lamp 1 0800 0900\n", 14, 5, false, 1, 0,
      "STATUS=EDIT REFUSED at 14:02, 1 bad line: see the journal; 1 pair, 0 ON;"
      " next: 08:01 lamp 1 ON"},
@@ -1019,6 +1032,7 @@ TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
   qor_.hour = c.hour;
   qor_.minute = c.minute;
   qor_.idle = c.idle;
+  qor_.realtime_refused = c.realtime_refused;
   qor_follow_state follow{};
   follow.refused_lines = c.refused_lines;
   follow.refused_minute = 1402;
