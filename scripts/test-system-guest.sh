@@ -183,7 +183,9 @@ scenario_reload() {
 # watchdog and started again, and the new one sends every pair at once.
 scenario_watchdog() {
   local pid restarts limit since call k new up first
-  pid=$(prop MainPID) restarts=$(prop NRestarts) limit=$(($(prop WatchdogUSec) / 1000000))
+  pid=$(prop MainPID) restarts=$(prop NRestarts) limit=$(prop WatchdogUSec)
+  limit=${limit%s}  # "20s"
+  [[ $limit =~ ^[0-9]+$ ]] || { bad+="; WatchdogSec $limit, not whole seconds"; limit=0; }
   for ((k = 0; k < 50; k++)); do
     kill -STOP "$pid" && since=$EPOCHSECONDS
     read -r call _ <"/proc/$pid/syscall"
