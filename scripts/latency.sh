@@ -10,7 +10,7 @@
 # entries in busy and in idle mode, then in idle mode while every core is
 # kept busy by an ordinary process spinning at the default priority, in the
 # normal class (loaded) and in the service's real-time class (loaded_rt:
-# chrt -f 10, as CPUSchedulingPolicy=fifo and CPUSchedulingPriority=10),
+# chrt -f 10, the class the service asks for with QORTIMER_REALTIME=10),
 # which needs root. Beside each, bench/qor_latency records
 # for every datagram its kernel receive time stamp minus the start of the
 # second its calendar stamp names (leaving out the first burst, which the
