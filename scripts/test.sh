@@ -10,6 +10,7 @@ cmake -S . -B "$build" -DQOR_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 scripts/netns-run ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 scripts/test-demo.sh
+scripts/test-prometheus.sh
 scripts/test-arm.sh
 scripts/test-sanitize.sh
 scripts/test-valgrind.sh
