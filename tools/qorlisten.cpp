@@ -1,15 +1,16 @@
 // qorlisten: prints every datagram that reaches a UDP port, one line each,
 // with its verdict; with --expect, holds the commands to a timer file, and
-// with --check ends as a monitoring plugin does. It only receives; its
+// with --check ends as a monitoring plugin does, its figures also written
+// for Prometheus with --metrics; -H keeps to one sender. It only receives; its
 // socket never sends, and the build checks that it imports no call that
 // could. The timer file is read with the daemon's own reader, built with
 // no_transport.cpp in place of the transport.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
