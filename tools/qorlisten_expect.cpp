@@ -310,8 +310,9 @@ std::string Metrics(const Watch &w, CheckStatus status) {
     if (!labels.empty()) all += (all.empty() ? "" : ",") + labels;
     out += name + (all.empty() ? "" : "{" + all + "}") + " " + value + "\n";
   };
+  // Labels in the order of their names, as Prometheus itself writes them.
   const auto pair_labels = [](const WatchedPair &p) {
-    return "device=\"" + LabelValue(p.device) + "\",channel=\"" + LabelValue(p.channel) + "\"";
+    return "channel=\"" + LabelValue(p.channel) + "\",device=\"" + LabelValue(p.device) + "\"";
   };
   family("qortimer_pair_on", "State of the pair as last heard from the board, 1 ON, 0 OFF.");
   for (const WatchedPair &p : w.pairs)
