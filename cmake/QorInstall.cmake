@@ -1,5 +1,6 @@
 # What an installation holds beside the programs: the man pages, the example
-# schedule and, for running it as a service, the systemd unit, the logrotate
+# schedule and, for running it as a service, the systemd unit (and the
+# check's service and timer, which nothing enables), the logrotate
 # rule, the service's settings file and its schedule directory. The Debian
 # package (debian/) is built from this same installation.
 
@@ -23,6 +24,12 @@ if(QOR_INSTALL_SERVICE)
   configure_file(${PROJECT_SOURCE_DIR}/contrib/qortimer.service.in
                  ${PROJECT_BINARY_DIR}/qortimer.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/qortimer.service DESTINATION ${QOR_SYSTEMD_UNITDIR})
+  # qorlisten's check for Prometheus, run after run by its timer.
+  configure_file(${PROJECT_SOURCE_DIR}/contrib/qortimer-check.service.in
+                 ${PROJECT_BINARY_DIR}/qortimer-check.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/qortimer-check.service
+                ${PROJECT_SOURCE_DIR}/contrib/qortimer-check.timer
+          DESTINATION ${QOR_SYSTEMD_UNITDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/contrib/qortimer.logrotate
           DESTINATION ${QOR_SERVICE_SYSCONFDIR}/logrotate.d RENAME qortimer)
   install(DIRECTORY DESTINATION ${QOR_SERVICE_SYSCONFDIR}/qortimer)

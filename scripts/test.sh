@@ -17,6 +17,7 @@ QOR_BUILD_DIR=$build QORTIMER_CLOCK_WAIT=0 QOR_INJECT=sched_setscheduler:error=E
 QOR_BUILD_DIR=$build QORTIMER_CLOCK_WAIT=0 QOR_INJECT=clock_nanosleep:error=EPERM:when=3 \
   QOR_SAID='Left real-time scheduling' scripts/check-syscalls.sh 6
 scripts/test-demo.sh
+scripts/test-prometheus.sh
 scripts/test-arm.sh
 scripts/test-sanitize.sh
 scripts/test-valgrind.sh

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@ struct Heard {
   double at;
   const char *target;  // "DEVICE-CHANNEL-STATE"
   time_t ahead = 0;    // the stamp is floor(receipt) + ahead
+  const char *tag = "QORTIMER";
+  const char *from = "192.168.0.1";
 };
 
 struct WatchCase {
@@ -38,6 +42,7 @@ struct WatchCase {
   std::vector<Heard> heard;
   std::vector<std::string> said;  // every verdict and event, in order
   std::string check;              // the check's line at the end, or its start
+  std::vector<std::string> args = {};  // -H, -w, -c
 };
 void PrintTo(const WatchCase &k, std::ostream *os) { *os << k.name; }
 
@@ -54,8 +59,12 @@ TEST_P(WatchTable, StreamAgainstScheduleGivesTheVerdicts) {
   ASSERT_FALSE(qor_read_timers(qor.get()));
   fclose(qor->timer_stream);
   const double start = k.start;
+  qorlisten::Options options;
+  std::vector<std::string> args{"--expect", "t.txt"};
+  args.insert(args.end(), k.args.begin(), k.args.end());
+  ASSERT_EQ(qorlisten::ParseOptions(args, &options, &error), qorlisten::ParseResult::kRun) << error;
 
-  qorlisten::Watch w = qorlisten::StartWatch(qor->entries, start);
+  qorlisten::Watch w = qorlisten::StartWatch(qor->entries, start, options.limits);
   std::vector<std::string> said;
   const auto advance = [&](double t) {
     for (const std::string &e : qorlisten::Advance(&w, start + t)) said.push_back(e);
@@ -66,17 +75,23 @@ TEST_P(WatchTable, StreamAgainstScheduleGivesTheVerdicts) {
       const Heard &c = k.heard[next];
       advance(c.at);
       char text[600];
-      snprintf(text, sizeof text, "qorctrl command QORTIMER-%s %08x-00000000-", c.target,
+      snprintf(text, sizeof text, "qorctrl command %s-%s %08x-00000000-", c.tag, c.target,
                static_cast<uint32_t>(static_cast<time_t>(start + c.at) + c.ahead));
       ASSERT_EQ(qorhash_append(text, sizeof text), 0);
       said.push_back(std::string(c.target) + " " +
-                     qorlisten::Judge(&w, qorlisten::ParseCommand(text), start + c.at));
+                     qorlisten::Hear(&w, text, c.from, start + c.at, true).verdict);
     }
     advance(second);
   }
   EXPECT_EQ(said, k.said);
   const std::string line = qorlisten::CheckVerdict(w, k.seconds, "0.0.0.0:1962").line;
   EXPECT_EQ(line.substr(0, k.check.size()), k.check) << line;
+  // Every item of the performance data in the plugins' form.
+  const std::regex item(
+      "('[^']+'|[^' =]+)=(-?[0-9.]+|U)(s|ms|us|%|B|KB|MB|TB|c)?"
+      "(;(@?(~|-?[0-9.]+)?(:(-?[0-9.]+)?)?)){0,2}(;(-?[0-9.]+)?){0,2}");
+  std::istringstream perfdata(line.substr(line.find(" | ") + 3));
+  for (std::string i; perfdata >> i;) EXPECT_TRUE(std::regex_match(i, item)) << i;
 }
 
 const char kLamp[] = "lamp 1 0800 0900\n";
@@ -90,38 +105,66 @@ INSTANTIATE_TEST_SUITE_P(
                   {{5, "lamp-1-OFF"}, {10.2, "lamp-1-ON"}, {15, "lamp-1-ON"}, {22.5, "fan-2-ON"}},
                   {"lamp-1-OFF as scheduled", "lamp-1-ON as scheduled", "lamp-1-ON as scheduled",
                    "fan-2 LATE: no ON within 10 s of 08:01", "fan-2-ON as scheduled"},
-                  "QORTIMER WARNING - LATE fan-2 | heard=4 wrong=0 silent=0 late=1 "
-                  "clock_off_s=-0.5 unscheduled=0 bad=0"},
+                  "QORTIMER WARNING - LATE fan-2 | heard=4;;;0 wrong=0;;;0 silent=0;;;0 "
+                  "late=1;;;0 clock_off=0.0s;2; unscheduled=0;;;0 bad=0;;;0 other_tag=0;;;0 "
+                  "other_host=0;;;0"},
         WatchCase{"EndAt2400ChangesAtMidnightAndAnOldStateIsWrong", "pump 1 2000 2400\n", "",
                   At(23, 59, 50), 20, {{5, "pump-1-ON"}, {10, "pump-1-OFF"}, {15, "pump-1-ON"}},
                   {"pump-1-ON as scheduled", "pump-1-OFF as scheduled",
                    "pump-1-ON WRONG STATE (schedule: OFF)"},
-                  "QORTIMER CRITICAL - WRONG STATE pump-1 | heard=3 wrong=1 silent=0 "},
+                  "QORTIMER CRITICAL - WRONG STATE pump-1 | heard=3;;;0 wrong=1;;;0 "},
         WatchCase{"PairNotInTheFile", kLamp, "", At(12, 0, 0), 10, {{1, "fan-2-ON"}},
                   {"fan-2-ON NOT SCHEDULED"},
                   "QORTIMER WARNING - NOT SCHEDULED fan-2; NOT HEARD lamp-1 (a check longer "
-                  "than 305 s hears every pair) | heard=1 wrong=0 silent=0 late=0 "
-                  "clock_off_s=0.0 unscheduled=1 bad=0"},
+                  "than 305 s hears every pair) | heard=1;;;0 wrong=0;;;0 silent=0;;;0 "
+                  "late=0;;;0 clock_off=0.0s;2; unscheduled=1;;;0 bad=0;;;0 "},
         WatchCase{"ClockOffByMoreThanTwoSeconds", "lamp 1 1300 1500\n", "", At(12, 0, 0), 10,
-                  {{1, "lamp-1-ON", 7200}, {3.9, "lamp-1-OFF", -1}, {5.1, "lamp-1-OFF", -2}},
+                  {{1, "lamp-1-ON", 7200}, {3.9, "lamp-1-OFF", -2}, {5.1, "lamp-1-OFF", -3}},
                   {"lamp-1-ON as scheduled, CLOCK OFF by +7200.0 s", "lamp-1-OFF as scheduled",
                    "lamp-1-OFF as scheduled, CLOCK OFF by -2.1 s"},
-                  "QORTIMER WARNING - CLOCK OFF by +7200.0 s | heard=3 wrong=0 silent=0 late=0 "
-                  "clock_off_s=7200.0 "},
+                  "QORTIMER WARNING - CLOCK OFF by +7200.0 s | heard=3;;;0 wrong=0;;;0 "
+                  "silent=0;;;0 late=0;;;0 clock_off=7200.0s;2; "},
+        // The stamp's whole second holds the receipt: no offset, however late in it.
+        WatchCase{"ThresholdsOfTheOffsetsSize", "lamp 1 1300 1500\n", "", At(12, 0, 0), 10,
+                  {{1.97, "lamp-1-OFF"}, {3, "lamp-1-OFF", -4}, {4, "lamp-1-OFF", -90}},
+                  {"lamp-1-OFF as scheduled", "lamp-1-OFF as scheduled",
+                   "lamp-1-OFF as scheduled, CLOCK OFF by -89.0 s"},
+                  "QORTIMER CRITICAL - CLOCK OFF by -89.0 s | heard=3;;;0 wrong=0;;;0 "
+                  "silent=0;;;0 late=0;;;0 clock_off=-89.0s;5;~:60 ",
+                  {"-w", "5", "-c", "~:60"}},
+        // Another tool's override, and another board naming the same pair.
+        WatchCase{"OtherTagIsCountedNotJudged", kLamp, "", At(12, 0, 0), 10,
+                  {{1, "lamp-1-OFF"}, {2, "lamp-1-ON", 0, "MANUAL"}},
+                  {"lamp-1-OFF as scheduled", "lamp-1-ON not judged: tag MANUAL"},
+                  "QORTIMER OK - 1 pair as scheduled | heard=1;;;0 wrong=0;;;0 silent=0;;;0 "
+                  "late=0;;;0 clock_off=0.0s;2; unscheduled=0;;;0 bad=0;;;0 other_tag=1;;;0 "
+                  "other_host=0;;;0"},
+        WatchCase{"AnotherSenderJudgedWithoutH", kLamp, "", At(12, 0, 0), 10,
+                  {{1, "lamp-1-OFF"}, {2, "lamp-1-ON", 0, "QORTIMER", "192.168.0.7"}},
+                  {"lamp-1-OFF as scheduled", "lamp-1-ON WRONG STATE (schedule: OFF)"},
+                  "QORTIMER CRITICAL - WRONG STATE lamp-1 | heard=2;;;0 wrong=1;;;0 "},
+        WatchCase{"AnotherSenderKeptOutByH", kLamp, "", At(12, 0, 0), 10,
+                  {{1, "lamp-1-OFF"}, {2, "lamp-1-ON", 0, "QORTIMER", "192.168.0.7"}},
+                  {"lamp-1-OFF as scheduled", "lamp-1-ON not counted: not from 192.168.0.1"},
+                  "QORTIMER OK - 1 pair as scheduled | heard=1;;;0 wrong=0;;;0 silent=0;;;0 "
+                  "late=0;;;0 clock_off=0.0s;2; unscheduled=0;;;0 bad=0;;;0 other_tag=0;;;0 "
+                  "other_host=1;;;0",
+                  {"-H", "192.168.0.1"}},
         WatchCase{"SilentPairsAndOneComingBack", "lamp 1 0800 0900\nfan 2 0000 0000\npump 3 1 2\n",
                   "", At(12, 0, 0), 420,
                   {{1, "lamp-1-OFF"}, {1, "fan-2-ON"}, {300, "lamp-1-OFF"}, {400, "fan-2-ON"}},
                   {"lamp-1-OFF as scheduled", "fan-2-ON as scheduled", "lamp-1-OFF as scheduled",
                    "pump-3 SILENT: not heard for 306 s", "fan-2 SILENT: not heard for 306 s",
                    "fan-2-ON as scheduled, heard again after 399 s"},
-                  "QORTIMER CRITICAL - SILENT fan-2, pump-3 | heard=4 wrong=0 silent=2 "},
+                  "QORTIMER CRITICAL - SILENT fan-2, pump-3 | heard=4;;;0 wrong=0;;;0 silent=2;;;0 "},
         // 13:00:50 UTC is 08:00:50 in New York, where the lamp turns ON at 08:01.
         WatchCase{"BoardZoneIsNotTheListeners", kLamp, "America/New_York", At(13, 0, 50), 30,
                   {{5, "lamp-1-OFF"}, {10, "lamp-1-ON"}},
                   {"lamp-1-OFF as scheduled", "lamp-1-ON as scheduled"},
                   "QORTIMER OK - 1 pair as scheduled | "},
         WatchCase{"NothingHeard", kLamp, "", At(12, 0, 0), 10, {}, {},
-                  "QORTIMER CRITICAL - NOTHING HEARD on 0.0.0.0:1962 in 10 s | heard=0 "}),
+                  "QORTIMER CRITICAL - NOTHING HEARD on 0.0.0.0:1962 in 10 s | heard=0;;;0 "
+                  "wrong=0;;;0 silent=0;;;0 late=0;;;0 clock_off=U;2; "}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------- failing before it listens
@@ -218,7 +261,7 @@ TEST_F(ListenerAgainstDaemon, OwnFileIsOkAMovedIntervalCriticalAndAClockAheadAWa
       "timeout -s KILL 4.5 $F FAKETIME='@2026-12-09 08:00:40 x10' \"$@\" t.txt &\n"
       "wait; cat own moved behind\n");
   EXPECT_EQ(out.rfind("QORTIMER OK - 2 pairs as scheduled | heard=", 0), 0u) << out;
-  EXPECT_NE(out.find(" unscheduled=0 bad=0\nexit 0\nQORTIMER CRITICAL - WRONG STATE lamp-1 | "),
+  EXPECT_NE(out.find(" other_host=0;;;0\nexit 0\nQORTIMER CRITICAL - WRONG STATE lamp-1 | "),
             std::string::npos) << out;
   const std::string head = "\nexit 2\nQORTIMER WARNING - CLOCK OFF by +";
   ASSERT_NE(out.find(head), std::string::npos) << out;
@@ -234,7 +277,7 @@ TEST_F(ListenerAgainstDaemon, StoppedDaemonLeavesItsPairsSilentAfter300SecondsOf
       "sleep 0.3; timeout -s KILL 0.5 $F FAKETIME='@2026-12-09 08:10:09 x30' \"$@\" t.txt\n"
       "wait $a; echo \"exit $?\"\n");
   EXPECT_EQ(out.rfind("QORTIMER CRITICAL - SILENT lamp-1, fan-2", 0), 0u) << out;
-  EXPECT_NE(out.find(" silent=2 "), std::string::npos) << out;
+  EXPECT_NE(out.find(" silent=2;;;0 "), std::string::npos) << out;
   EXPECT_EQ(out.substr(out.size() - 8), "\nexit 2\n") << out;
 }
 

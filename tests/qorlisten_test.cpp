@@ -303,8 +303,32 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"ExpectWithoutFile", {"--expect"}, ParseResult::kError, "", 0, 0, 0,
                    "--expect needs a value"},
         OptionCase{"CheckWithoutSeconds", {"--expect", "t.txt", "--check"}, ParseResult::kError,
-                   "", 0, 0, 0, "--check needs -t"}),
+                   "", 0, 0, 0, "--check needs -t"},
+        OptionCase{"Version", {"-V"}, ParseResult::kVersion, "", 0, 0, 0, ""},
+        OptionCase{"SenderNotAnAddress", {"-H", "board"}, ParseResult::kError, "", 0, 0, 0,
+                   "-H wants a dotted IPv4"},
+        OptionCase{"RangeBackwards", {"--expect", "t.txt", "-w", "5:1"}, ParseResult::kError, "",
+                   0, 0, 0, "-w wants a range"},
+        OptionCase{"ThresholdWithoutFile", {"-c", "10"}, ParseResult::kError, "", 0, 0, 0,
+                   "-w and -c need --expect"},
+        OptionCase{"MetricsWithoutCheck", {"--expect", "t.txt", "--metrics", "m.prom"},
+                   ParseResult::kError, "", 0, 0, 0, "--metrics needs --check"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The plugins' ranges: 10 is 0..10, 10: no end, ~:10 no start, @ inside.
+TEST(ListenerRange, ValueAlertsOutsideItsRangeOrInsideWithAt) {
+  const auto alerts = [](const char *text, double v) {
+    qorlisten::Range r;
+    EXPECT_TRUE(qorlisten::ParseRange(text, &r)) << text;
+    return qorlisten::Alerts(r, v);
+  };
+  EXPECT_TRUE(alerts("10", 10.1) && alerts("10", -0.1) && !alerts("10", 10));
+  EXPECT_TRUE(alerts("10:", 9.9) && !alerts("10:", 1e9));
+  EXPECT_TRUE(alerts("~:10", 11) && !alerts("~:10", -1e9));
+  EXPECT_TRUE(alerts("@10:20", 15) && !alerts("@10:20", 20.5) && !alerts("-5:-1", -3));
+  qorlisten::Range r;
+  EXPECT_FALSE(qorlisten::ParseRange("1:x", &r) || qorlisten::ParseRange("@", &r));
+}
 
 // ----------------------------------------------------- the real program
 
@@ -314,6 +338,7 @@ TEST(ListenerProgram, HelpAndBadOptionsNeedNoNetwork) {
   EXPECT_TRUE(help.exited);
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: qorlisten", 0), 0u) << help.out;
+  EXPECT_EQ(qortest::RunBinary({QORLISTEN_BINARY, "-V"}, options).out, "qorlisten 1.2.0\n");
 
   const auto bad = qortest::RunBinary({QORLISTEN_BINARY, "-t", "soon"}, options);
   EXPECT_TRUE(bad.exited);

@@ -1,6 +1,7 @@
 // qorlisten: prints every datagram that reaches a UDP port, one line each,
 // with its verdict; with --expect, holds the commands to a timer file, and
-// with --check ends as a monitoring plugin does. It only receives; its
+// with --check ends as a monitoring plugin does, its figures also written
+// for Prometheus with --metrics; -H keeps to one sender. It only receives; its
 // socket never sends, and the build checks that it imports no call that
 // could. The timer file is read with the daemon's own reader, built with
 // no_transport.cpp in place of the transport.
@@ -9,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,6 +141,31 @@ int OpenSocket(const qorlisten::Options &o) {
   return fd;
 }
 
+// Replaces `path` whole: writes a new file beside it, readable by all (a
+// collector runs as its own user), then renames it over the old, so that
+// a reader sees the old file or the new, never part of one. A failure is
+// the check's UNKNOWN.
+void WriteWhole(const std::string &path, const std::string &text) {
+  std::string temporary = path + ".XXXXXX";  // not *.prom: collectors skip it
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) Fail(("cannot write " + path).c_str());
+  bool good = fchmod(fd, 0644) == 0;
+  for (size_t done = 0; good && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    good = n > 0;
+    if (good) done += static_cast<size_t>(n);
+  }
+  good = close(fd) == 0 && good;
+  good = good && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!good) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    errno = error;
+    Fail(("cannot write " + path).c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -148,6 +175,9 @@ int main(int argc, char **argv) {
                                   &error)) {
     case qorlisten::ParseResult::kHelp:
       fputs(qorlisten::Usage().c_str(), stdout);
+      return 0;
+    case qorlisten::ParseResult::kVersion:
+      fputs(qorlisten::Version().c_str(), stdout);
       return 0;
     case qorlisten::ParseResult::kError:
       for (int i = 1; i < argc; i++)
@@ -168,7 +198,8 @@ int main(int argc, char **argv) {
   const int fd = OpenSocket(options);
   const std::string where = options.address + ":" + std::to_string(options.port);
   if (!check_mode) fprintf(stderr, "qorlisten: listening on %s\n", where.c_str());
-  qorlisten::Watch watch = qorlisten::StartWatch(schedule.entries, Seconds(Now()));
+  qorlisten::Watch watch =
+      qorlisten::StartWatch(schedule.entries, Seconds(Now()), options.limits);
 
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -206,23 +237,21 @@ int main(int argc, char **argv) {
     const std::string datagram(buffer.data(), static_cast<size_t>(n));
 
     std::string line = qorlisten::FormatLine(datagram, now, peer);
-    received++;
-    if (qorlisten::IsVerifiedCommand(datagram)) {
-      verified++;
-      if (watching) {
-        AdvanceTo(&watch, now);
-        line += " " + qorlisten::Judge(&watch, qorlisten::ParseCommand(datagram), Seconds(now));
-      }
-    } else {
-      watch.tally.bad++;
-    }
+    if (watching) AdvanceTo(&watch, now);
+    const qorlisten::Hearing heard = qorlisten::Hear(&watch, datagram, ip, Seconds(now), watching);
+    if (!heard.verdict.empty()) line += " " + heard.verdict;
     if (!check_mode) printf("%s\n", line.c_str());
+    if (heard.kind == qorlisten::Kind::kOtherHost) continue;
+    received++;
+    if (heard.kind != qorlisten::Kind::kBad) verified++;
   }
   close(fd);
   if (watching) AdvanceTo(&watch, Now());
   if (check_mode) {
     const qorlisten::CheckResult result =
         qorlisten::CheckVerdict(watch, watch.now - watch.started, where);
+    if (!options.metrics.empty())
+      WriteWhole(options.metrics, qorlisten::Metrics(watch, result.status));
     printf("%s\n", result.line.c_str());
     return result.status;
   }

@@ -67,6 +67,32 @@ std::string FormatLine(const std::string &datagram, const timespec &received,
 // True when the datagram is a well-formed command whose hash verifies.
 bool IsVerifiedCommand(const std::string &datagram);
 
+// A threshold in the monitoring plugins' range syntax, [@]START:END: a
+// value outside START..END alerts (inside, with '@'). "10" is 0:10, "10:"
+// has no end, "~:10" no start. An empty text is no threshold.
+struct Range {
+  std::string text;  // as given; "" when none
+  bool inside = false;
+  double start = 0, end = 0;
+  bool no_start = false, no_end = false;
+};
+
+// Reads TEXT into *range; false when it is not a range.
+bool ParseRange(const std::string &text, Range *range);
+
+// True when `value` alerts by `range`; never for an empty one.
+bool Alerts(const Range &range, double value);
+
+// What a check judges: the board's sender, when given, and the clock
+// offset's thresholds, held to the offset's size, ahead or behind.
+struct Limits {
+  std::string host;  // -H: only datagrams from this IPv4 address; "": any
+  Range clock_warning, clock_critical;
+};
+
+// The warning that holds when -w is not given, in seconds.
+inline constexpr char kDefaultClockWarning[] = "2";
+
 struct Options {
   std::string address = "0.0.0.0";
   int port = kQorPort;
@@ -75,18 +101,23 @@ struct Options {
   std::string expect;    // --expect: the timer file to hold commands to; "": none
   std::string zone;      // --zone: the board's time zone; "": the listener's own
   bool check = false;    // --check: end with a monitoring plugin's line and status
+  std::string metrics;   // --metrics: the file the check's figures go to; "": none
+  Limits limits;         // -H, -w, -c
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
 // Parses the arguments after the program name. On kError, *error says why.
-// --zone and --check need --expect, and --check needs -t.
+// --zone, --check, -w and -c need --expect, --check needs -t, and
+// --metrics needs --check.
 ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
                          std::string *error);
 
 // The one-line synopsis, and the whole -h text that begins with it.
 std::string Synopsis();
 std::string Usage();
+// "qorlisten VERSION", for -V.
+std::string Version();
 
 }  // namespace qorlisten
 

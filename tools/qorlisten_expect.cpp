@@ -99,15 +99,43 @@ std::vector<std::string> PairsWhere(const Watch &w, Test test) {
   return names;
 }
 
+// The performance data: the clock offset in seconds with the thresholds in
+// force, undetermined (U) when no command was judged; counts with minimum 0.
+std::string Perfdata(const Watch &w) {
+  const Tally &t = w.tally;
+  const auto count = [](const char *label, long value) {
+    return std::string(label) + "=" + std::to_string(value) + ";;;0";
+  };
+  const std::string offset = t.heard > 0 ? Format("%.1f", Tenths(t.worst_offset)) + "s" : "U";
+  return count("heard", t.heard) + " " + count("wrong", t.wrong) + " " +
+         count("silent", t.silent) + " " + count("late", t.late) + " clock_off=" + offset + ";" +
+         w.limits.clock_warning.text + ";" + w.limits.clock_critical.text + " " +
+         count("unscheduled", t.unscheduled) + " " + count("bad", t.bad) + " " +
+         count("other_tag", t.other_tag) + " " + count("other_host", t.other_host);
+}
+
+// A label value in Prometheus' text format: backslash and double quote escaped.
+std::string LabelValue(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
-Watch StartWatch(const qor_entry *entries, double started) {
+Watch StartWatch(const qor_entry *entries, double started, const Limits &limits) {
   Watch w;
   w.started = w.now = started;
+  w.limits = limits;
   for (const qor_entry *e = entries; e != nullptr; e = e->next) {
     w.index.emplace(Key(e->device, e->channel), w.pairs.size());
     WatchedPair p;
     p.name = std::string(e->device) + kQorSeparator + e->channel;
+    p.device = e->device;
+    p.channel = e->channel;
     p.timers = e->timers;
     p.last_heard = started;
     w.pairs.push_back(p);
@@ -145,11 +173,17 @@ std::vector<std::string> Advance(Watch *w, double now) {
   return events;
 }
 
+double ClockOffset(time_t stamp, double received) {
+  const auto second = static_cast<double>(stamp);
+  if (received < second) return second - received;
+  return received < second + 1 ? 0 : second + 1 - received;
+}
+
 std::string Judge(Watch *w, const Command &c, double received) {
   Tally &t = w->tally;
   t.heard++;
   const time_t stamp = FullStamp(c.time_stamp, received);
-  const double offset = static_cast<double>(stamp) - received;
+  const double offset = ClockOffset(stamp, received);
   if (std::fabs(offset) > std::fabs(t.worst_offset)) t.worst_offset = offset;
 
   std::string verdict;
@@ -177,12 +211,33 @@ std::string Judge(Watch *w, const Command &c, double received) {
     p->silent = false;
     p->heard = true;
     p->last_heard = received;
+    p->last_state = state;
   }
-  if (std::fabs(offset) > kClockAllowance) {
+  const Limits &l = w->limits;
+  if (Alerts(l.clock_warning, std::fabs(offset)) || Alerts(l.clock_critical, std::fabs(offset))) {
     verdict += ", CLOCK OFF by " + Format("%+.1f", Tenths(offset)) + " s";
     t.clock_off++;
   }
   return verdict;
+}
+
+Hearing Hear(Watch *w, const std::string &datagram, const std::string &sender, double received,
+             bool judging) {
+  Tally &t = w->tally;
+  if (!w->limits.host.empty() && sender != w->limits.host) {
+    t.other_host++;
+    return {Kind::kOtherHost, "not counted: not from " + w->limits.host};
+  }
+  if (!IsVerifiedCommand(datagram)) {
+    t.bad++;
+    return {Kind::kBad, ""};
+  }
+  const Command c = ParseCommand(datagram);
+  if (c.tag != kQorSenderTag) {
+    t.other_tag++;
+    return {Kind::kOtherTag, judging ? "not judged: tag " + c.tag : ""};
+  }
+  return {Kind::kBoard, judging ? Judge(w, c, received) : ""};
 }
 
 std::string Summary(const Tally &t) {
@@ -211,8 +266,12 @@ CheckResult CheckVerdict(const Watch &w, double seconds, const std::string &wher
     add(&critical, "WRONG STATE", PairsWhere(w, [](const WatchedPair &p) { return p.was_wrong; }));
     add(&critical, "SILENT", PairsWhere(w, [](const WatchedPair &p) { return p.was_silent; }));
     add(&warning, "LATE", PairsWhere(w, [](const WatchedPair &p) { return p.was_late; }));
-    if (t.clock_off > 0)
-      warning.push_back("CLOCK OFF by " + Format("%+.1f", Tenths(t.worst_offset)) + " s");
+    const double size = std::fabs(t.worst_offset);
+    const std::string clock = "CLOCK OFF by " + Format("%+.1f", Tenths(t.worst_offset)) + " s";
+    if (t.heard > 0 && Alerts(w.limits.clock_critical, size))
+      critical.push_back(clock);
+    else if (t.heard > 0 && Alerts(w.limits.clock_warning, size))
+      warning.push_back(clock);
     add(&warning, "NOT SCHEDULED", t.unscheduled_names);
     add(&unknown, "NOT HEARD",
         PairsWhere(w, [](const WatchedPair &p) { return !p.heard && !p.was_silent; }));
@@ -235,11 +294,50 @@ CheckResult CheckVerdict(const Watch &w, double seconds, const std::string &wher
   if (status == kCheckOk)
     text = std::to_string(w.pairs.size()) + (w.pairs.size() == 1 ? " pair" : " pairs") +
            " as scheduled";
-  char perfdata[256];
-  snprintf(perfdata, sizeof perfdata,
-           "heard=%ld wrong=%ld silent=%ld late=%ld clock_off_s=%.1f unscheduled=%ld bad=%ld",
-           t.heard, t.wrong, t.silent, t.late, Tenths(t.worst_offset), t.unscheduled, t.bad);
-  return {status, PluginLine(status, text, perfdata)};
+  return {status, PluginLine(status, text, Perfdata(w))};
+}
+
+std::string Metrics(const Watch &w, CheckStatus status) {
+  const Tally &t = w.tally;
+  std::string out;
+  const std::string board = w.limits.host.empty() ? "" : "board=\"" + w.limits.host + "\"";
+  const auto family = [&out](const char *name, const char *help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n";
+  };
+  const auto sample = [&out, &board](const char *name, const std::string &labels,
+                                     const std::string &value) {
+    std::string all = board;
+    if (!labels.empty()) all += (all.empty() ? "" : ",") + labels;
+    out += name + (all.empty() ? "" : "{" + all + "}") + " " + value + "\n";
+  };
+  // Labels in the order of their names, as Prometheus itself writes them.
+  const auto pair_labels = [](const WatchedPair &p) {
+    return "channel=\"" + LabelValue(p.channel) + "\",device=\"" + LabelValue(p.device) + "\"";
+  };
+  family("qortimer_pair_on", "State of the pair as last heard from the board, 1 ON, 0 OFF.");
+  for (const WatchedPair &p : w.pairs)
+    if (p.heard) sample("qortimer_pair_on", pair_labels(p), std::to_string(p.last_state));
+  family("qortimer_pair_last_heard_age_seconds",
+         "Seconds from the pair's last command to the end of the check, or from its start.");
+  for (const WatchedPair &p : w.pairs)
+    sample("qortimer_pair_last_heard_age_seconds", pair_labels(p),
+           Format("%.3f", w.now - p.last_heard));
+  family("qortimer_check_verdicts", "Commands, datagrams and pair events of the check, by verdict.");
+  for (const auto &[verdict, count] :
+       {std::make_pair("as_scheduled", t.as_scheduled), std::make_pair("wrong_state", t.wrong),
+        std::make_pair("not_scheduled", t.unscheduled), std::make_pair("clock_off", t.clock_off),
+        std::make_pair("silent", t.silent), std::make_pair("late", t.late),
+        std::make_pair("bad", t.bad), std::make_pair("other_tag", t.other_tag),
+        std::make_pair("other_host", t.other_host)})
+    sample("qortimer_check_verdicts", std::string("verdict=\"") + verdict + "\"",
+           std::to_string(count));
+  family("qortimer_clock_offset_seconds",
+         "The board's clock ahead of the listener's, largest of the check; NaN if none heard.");
+  sample("qortimer_clock_offset_seconds", "",
+         t.heard > 0 ? Format("%.1f", Tenths(t.worst_offset)) : "NaN");
+  family("qortimer_check_status", "The check's status: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.");
+  sample("qortimer_check_status", "", std::to_string(static_cast<int>(status)));
+  return out;
 }
 
 bool UseZone(const std::string &zone, std::string *error) {

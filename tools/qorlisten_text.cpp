@@ -80,7 +80,48 @@ bool ParseSeconds(const std::string &text, double *value) {
   return true;
 }
 
+// A number of a range's bound, finite.
+bool ParseBound(const std::string &text, double *value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  const double v = strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
 }  // namespace
+
+bool ParseRange(const std::string &text, Range *range) {
+  Range r;
+  r.text = text;
+  std::string body = text;
+  if (!body.empty() && body[0] == '@') {
+    r.inside = true;
+    body.erase(0, 1);
+  }
+  const size_t colon = body.find(':');
+  if (colon == std::string::npos) {
+    if (!ParseBound(body, &r.end)) return false;
+  } else {
+    const std::string start = body.substr(0, colon), end = body.substr(colon + 1);
+    r.no_start = start == "~";
+    r.no_end = end.empty();
+    if (!r.no_start && !start.empty() && !ParseBound(start, &r.start)) return false;
+    if (!r.no_end && !ParseBound(end, &r.end)) return false;
+  }
+  if (!r.no_start && !r.no_end && r.start > r.end) return false;
+  *range = r;
+  return true;
+}
+
+bool Alerts(const Range &range, double value) {
+  if (range.text.empty()) return false;
+  const bool outside =
+      (!range.no_start && value < range.start) || (!range.no_end && value > range.end);
+  return range.inside ? !outside : outside;
+}
 
 Command ParseCommand(const std::string &datagram) {
   if (datagram.find('\0') != std::string::npos) return Reject("holds a NUL byte");
@@ -219,22 +260,25 @@ bool IsVerifiedCommand(const std::string &datagram) {
 ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
                          std::string *error) {
   Options o;
+  ParseRange(kDefaultClockWarning, &o.limits.clock_warning);
+  bool thresholds = false;
   for (size_t i = 0; i < args.size(); i++) {
     const std::string &arg = args[i];
     if (arg == "-h" || arg == "--help") return ParseResult::kHelp;
+    if (arg == "-V" || arg == "--version") return ParseResult::kVersion;
     if (arg == "--check") {
       o.check = true;
       continue;
     }
-    if (arg == "--expect" || arg == "--zone") {
+    if (arg == "--expect" || arg == "--zone" || arg == "--metrics") {
       if (i + 1 == args.size() || args[i + 1].empty()) {
         *error = "option " + arg + " needs a value";
         return ParseResult::kError;
       }
-      (arg == "--expect" ? o.expect : o.zone) = args[++i];
+      (arg == "--expect" ? o.expect : arg == "--zone" ? o.zone : o.metrics) = args[++i];
       continue;
     }
-    if (arg.size() < 2 || arg[0] != '-' || strchr("apnt", arg[1]) == nullptr) {
+    if (arg.size() < 2 || arg[0] != '-' || strchr("apntHwc", arg[1]) == nullptr) {
       *error = (arg.size() >= 2 && arg[0] == '-' ? "unknown option " : "unexpected argument ") +
                QuoteBytes(arg);
       return ParseResult::kError;
@@ -252,13 +296,21 @@ ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
     bool good = false;
     std::string expected;
     switch (letter) {
-      case 'a': {
+      case 'a':
+      case 'H': {
         in_addr unused;
         good = inet_pton(AF_INET, value.c_str(), &unused) == 1;
         expected = "a dotted IPv4 address";
-        if (good) o.address = value;
+        if (good) (letter == 'a' ? o.address : o.limits.host) = value;
         break;
       }
+      case 'w':
+      case 'c':
+        good = ParseRange(value, letter == 'w' ? &o.limits.clock_warning
+                                               : &o.limits.clock_critical);
+        expected = "a range of seconds ([@]START:END, 10, 10:, ~:10)";
+        thresholds = true;
+        break;
       case 'p': {
         long port = 0;
         good = ParseLong(value, 1, 65535, &port);
@@ -284,6 +336,14 @@ ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
     *error = "options --zone and --check need --expect TIMER_FILE";
     return ParseResult::kError;
   }
+  if (o.expect.empty() && thresholds) {
+    *error = "options -w and -c need --expect TIMER_FILE";
+    return ParseResult::kError;
+  }
+  if (!o.metrics.empty() && !o.check) {
+    *error = "option --metrics needs --check";
+    return ParseResult::kError;
+  }
   if (o.check && o.seconds == 0) {
     *error = "option --check needs -t SECONDS";
     return ParseResult::kError;
@@ -293,8 +353,9 @@ ParseResult ParseOptions(const std::vector<std::string> &args, Options *options,
 }
 
 std::string Synopsis() {
-  return "usage: qorlisten [-a ADDRESS] [-p PORT] [-n COUNT] [-t SECONDS]\n"
-         "                 [--expect TIMER_FILE [--zone ZONE] [--check]] [-h]\n";
+  return "usage: qorlisten [-a ADDRESS] [-p PORT] [-n COUNT] [-t SECONDS] [-H SENDER]\n"
+         "                 [--expect TIMER_FILE [--zone ZONE] [-w RANGE] [-c RANGE]\n"
+         "                  [--check [--metrics FILE]]] [-h] [-V]\n";
 }
 
 std::string Usage() {
@@ -309,17 +370,34 @@ std::string Usage() {
          "  -p PORT     UDP port (default " + std::to_string(kQorPort) + ")\n"
          "  -n COUNT    stop after COUNT datagrams\n"
          "  -t SECONDS  stop after SECONDS (fractions allowed)\n"
+         "  -H SENDER   take only datagrams from this IPv4 address, the board's;\n"
+         "              the others are shown, never counted or judged\n"
          "  --expect TIMER_FILE\n"
          "              also hold every command to this schedule, read as the daemon\n"
          "              reads it: as scheduled, WRONG STATE, NOT SCHEDULED, CLOCK OFF;\n"
          "              and say when a pair of it goes SILENT or changes LATE\n"
          "  --zone ZONE the board's time zone (tz database name); default: this host's\n"
+         "              (only commands tagged QORTIMER, the daemon's; others are\n"
+         "              counted as another tag)\n"
+         "  -w RANGE    the clock offset's size, in seconds, that warns: outside\n"
+         "              RANGE (default 2: more than 2 s ahead or behind)\n"
+         "  -c RANGE    the same, critical (default none)\n"
          "  --check     with -t: print one monitoring plugin line at the end and exit\n"
-         "              0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN\n"
+         "              0 OK: every pair heard as scheduled, the offset within -w;\n"
+         "              1 WARNING: a late change, a pair not in the file, or the\n"
+         "              offset outside -w; 2 CRITICAL: a wrong state, a silent pair,\n"
+         "              nothing heard, a bad datagram, or the offset outside -c;\n"
+         "              3 UNKNOWN: the check could not judge\n"
+         "  --metrics FILE\n"
+         "              with --check: also write the check's figures to FILE in\n"
+         "              Prometheus' text format, replacing it whole\n"
          "  -h          print this help and exit\n"
+         "  -V          print the version and exit\n"
          "Exit status: 0 every datagram was a command whose hash verified; 3 some\n"
          "datagram was not; 4 nothing was received; 1 the socket failed or the\n"
          "timer file is bad; 2 bad command line.\n";
 }
+
+std::string Version() { return std::string("qorlisten ") + QOR_VERSION + "\n"; }
 
 }  // namespace qorlisten
