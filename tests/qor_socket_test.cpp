@@ -178,6 +178,14 @@ const NotifyCase kNotifyCases[] = {
      true},
 };
 
+// A local datagram socket, closed when it goes out of scope.
+struct LocalSocket {
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ~LocalSocket() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 class NotifyTest : public ::testing::TestWithParam<NotifyCase> {};
 
 TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
@@ -187,12 +195,7 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
   // The receiving end, bound where the name points (an abstract name
   // without its '@').
-  struct Socket {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ~Socket() {
-      if (fd >= 0) close(fd);
-    }
-  } receiver;
+  const LocalSocket receiver;
   const int fd = receiver.fd;
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
@@ -205,13 +208,12 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
 
   if (c.full) {
-    const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(filler, 0);
-    while (sendto(filler, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&address), length) == 1) {
+    const LocalSocket filler;
+    ASSERT_GE(filler.fd, 0);
+    while (sendto(filler.fd, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&address), length) ==
+           1) {
     }
-    const int error = errno;
-    close(filler);
-    ASSERT_EQ(error, EAGAIN) << strerror(error);
+    ASSERT_EQ(errno, EAGAIN) << strerror(errno);
   }
 
   if (c.name)
@@ -264,7 +266,8 @@ TEST(WatchdogTest, PingsAQuarterOfTheTimeApartOnlyForThisProcess) {
 TEST(WatchdogTest, KicksSendAPingWhenOneIsDue) {
   qortest::TempDir dir;
   const std::string path = dir.File("notify");
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const LocalSocket receiver;
+  const int fd = receiver.fd;
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -288,7 +291,6 @@ TEST(WatchdogTest, KicksSendAPingWhenOneIsDue) {
   qor_notify_open();  // closes the socket: notifications off again
   qor_watchdog_start();
   EXPECT_FALSE(qor_watchdog_enabled());
-  close(fd);
   ASSERT_EQ(pinged.size(), 21u);
   for (size_t i = 0; i < pinged.size(); i++) EXPECT_EQ(pinged[i], static_cast<int64_t>(i) * 500);
 }
