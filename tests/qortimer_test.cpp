@@ -983,13 +983,15 @@ INSTANTIATE_TEST_SUITE_P(Edits, FollowTest, ::testing::ValuesIn(kFollowCases),
 
 struct StatusCase {
   const char *name;
-  const char *timers;
+  std::string timers;
   int hour, minute;
   bool idle;
   long refused_lines;  // the last edit's, refused at 14:02
   int trouble;         // the timer file's, since 08:29
-  const char *status;
+  std::string status;
 };
+
+const std::string kLongName(kQorMaxName - 1, 'd');
 
 const StatusCase kStatusCases[] = {
     {"SeveralAtTheSameMinute", "a 1 0800 0900\nb 2 1000 1100\nc 3 0700 0900\nd 4 0600 0900\n", 8,
@@ -1005,6 +1007,11 @@ const StatusCase kStatusCases[] = {
     {"UnreadableFileAfterARefusedEdit", "lamp 1 0800 0900\n", 8, 30, false, 3, ENOENT,
      "STATUS=TIMER FILE UNREADABLE since 08:29 (No such file or directory); 1 pair, 1 ON;"
      " next: 09:00 lamp 1 OFF"},
+    // Names are raw bytes: each that begins no valid UTF-8 sequence shows as '?'.
+    {"NamesNotUtf8", "\xff\xc3 \xed\xa0\x80\xc3\xa9 0800 0900\n", 8, 30, false, 0, 0,
+     "STATUS=1 pair, 1 ON; next: 09:00 ?? ???\xc3\xa9 OFF"},
+    {"NameCutMidCharacterByTheReader", kLongName + "\xc3\xa9 1 0800 0900\n", 8, 30, false, 0, 0,
+     "STATUS=1 pair, 1 ON; next: 09:00 " + kLongName + "? 1 OFF"},
 };
 
 void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
@@ -1026,11 +1033,23 @@ TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
   follow.trouble_minute = 829;
   char status[kQorStatusSize];
   qor_status_compose(&qor_, &follow, status);
-  EXPECT_STREQ(status, c.status);
+  EXPECT_EQ(status, c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, StatusTest, ::testing::ValuesIn(kStatusCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A line cut to its buffer ends before a character that does not fit whole.
+TEST(StatusTextTest, IsCutOnlyBetweenCharacters) {
+  const char kTwoE[] = "\xc3\xa9\xc3\xa9";  // U+00E9 twice
+  char line[8] = "ab";
+  EXPECT_FALSE(qor_status_append_text(line, 5, kTwoE));
+  EXPECT_STREQ(line, "ab\xc3\xa9");
+  EXPECT_FALSE(qor_status_append_text(line, 7, "\xf0\x9f\x98\x80"));  // needs 8 bytes
+  EXPECT_STREQ(line, "ab\xc3\xa9");
+  EXPECT_TRUE(qor_status_append_text(line, 8, "\xf4\x90"));  // beyond U+10FFFF
+  EXPECT_STREQ(line, "ab\xc3\xa9??");
+}
 
 // ------------------------------------------------------------ idle mode
 
