@@ -5,7 +5,8 @@
 //   says "READY=1" with a first status, "N pairs read, starting", through
 //   $NOTIFY_SOCKET (qor_notify.h); a bad schedule has ended it before.
 // - Status: after a pass that changed a state, and after the timer file
-//   was taken, refused or found unreadable, it sends the status line
+//   was taken, refused, found not whole or unreadable, or was there again
+//   (any outcome of qor_follow_check() but nothing), it sends the status line
 //   (qor_status.h) if its text changed, at most once a calendar second; a
 //   pass in which nothing of this happened costs a comparison or two.
 // - The timer file: followed with QORTIMER_FOLLOW=1 (qor_follow.h), and

@@ -103,18 +103,34 @@ static void put_name(line_out *line, const char *name) {
 
 static const char *plural(long n) { return n == 1 ? "" : "s"; }
 
+// What the status line says first about the timer file, if anything.
+static void put_file_trouble(line_out *line, const qor_follow_state *f) {
+  const int at_hour = f->minute / 100, at_minute = f->minute % 100;
+  switch (qor_follow_shown(f)) {
+    case kQorVersionUnreadable:
+      put(line, "TIMER FILE UNREADABLE since %02d:%02d (%s); ", at_hour, at_minute,
+          strerror(f->error));
+      break;
+    case kQorVersionRefused:
+      put(line, "EDIT REFUSED at %02d:%02d, %ld bad line%s: see the journal; ", at_hour,
+          at_minute, f->bad_lines, plural(f->bad_lines));
+      break;
+    case kQorVersionWaiting:
+      put(line, "EDIT INCOMPLETE at %02d:%02d, file %s: waiting for a whole save; ", at_hour,
+          at_minute, qor_text_cut_words(f->cut));
+      break;
+    case kQorVersionTaken:
+    case kQorVersionSettling:
+      break;
+  }
+}
+
 void qor_status_compose(const qor_context *qor, const qor_follow_state *follow,
                         char (&out)[kQorStatusSize]) {
   out[0] = '\0';
   line_out line{out, sizeof out, 0, false};
   put(&line, "STATUS=");
-  if (follow->trouble != 0)
-    put(&line, "TIMER FILE UNREADABLE since %02d:%02d (%s); ", follow->trouble_minute / 100,
-        follow->trouble_minute % 100, strerror(follow->trouble));
-  else if (follow->refused_lines > 0)
-    put(&line, "EDIT REFUSED at %02d:%02d, %ld bad line%s: see the journal; ",
-        follow->refused_minute / 100, follow->refused_minute % 100, follow->refused_lines,
-        plural(follow->refused_lines));
+  put_file_trouble(&line, follow);
 
   long pairs = 0, on = 0, also = 0;
   int soonest = 0;

@@ -1,8 +1,9 @@
 // The service's status line, which `systemctl status` shows: what the
 // schedule is doing, and first, in capitals, whether the timer file's last
-// edit was refused or the file cannot be read (qor_follow.h):
+// edit was refused or not whole, or the file cannot be read (qor_follow.h):
 //   "2 pairs, 1 ON; next: 18:01 porch lamp ON; idle mode"
 //   "EDIT REFUSED at 14:02, 2 bad lines: see the journal; 2 pairs, 1 ON; ..."
+//   "EDIT INCOMPLETE at 14:02, file ends mid-line: waiting for a whole save; 2 pairs, ..."
 //   "TIMER FILE UNREADABLE since 14:02 (No such file or directory); 2 pairs, ..."
 // "next" is the soonest minute at which a pair's state differs from the one
 // it last sent, the first such pair in file order and how many more change
