@@ -110,7 +110,9 @@ static void take(qor_context *qor, qor_entry *entries, const schedule_match &m) 
     }
   }
   for (const qor_entry *e : m.gone)
-    fprintf(stderr, " *** WARNING: Pair (%s %s) removed\n", e->device, e->channel);
+    fprintf(stderr, " *** WARNING: Pair (%s %s) removed, %s%s\n", e->device, e->channel,
+            e->state < 0 ? "never sent" : "last sent ",
+            e->state < 0 ? "" : e->state ? kQorStateOn : kQorStateOff);
   fprintf(stderr, " *** WARNING: Took timer file (%s): %ld pairs, %ld added, %ld switched, %zu removed\n",
           qor->infile, pairs, added, switched, m.gone.size());
   qor_free_entries(qor->entries);

@@ -23,7 +23,8 @@
 //   said,
 //     " *** WARNING: Pair (DEVICE CHANNEL) added, ON|OFF",
 //     " *** WARNING: Pair (DEVICE CHANNEL) switched, ON|OFF",
-//     " *** WARNING: Pair (DEVICE CHANNEL) removed",
+//     " *** WARNING: Pair (DEVICE CHANNEL) removed, last sent ON|OFF" (or
+//       ", never sent"), naming the command its devices keep,
 //   then " *** WARNING: Took timer file (FILE): N pairs, A added, S switched, R removed".
 //   The replaced schedule is freed.
 // - Refused: it had bad lines. Nothing changes: each bad line is said once,

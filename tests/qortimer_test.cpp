@@ -882,7 +882,7 @@ const FollowCase kFollowCases[] = {
     {"RewrittenInPlaceIsTakenOnceSettled", true, {{4, Edit::kInPlace, kOther}}, 6,
      "lamp-1-OFF fan-2-ON",
      " *** WARNING: Pair (lamp 1) switched, OFF\n *** WARNING: Pair (fan 2) added, ON\n"
-     " *** WARNING: Pair (pump 3) removed\n"
+     " *** WARNING: Pair (pump 3) removed, last sent ON\n"
      " *** WARNING: Took timer file (DIR/t.txt): 2 pairs, 1 added, 1 switched, 1 removed\n"},
     {"TruncatedFileOrHalfWrittenLineIsNamedOnceAndNotTaken", true,
      {{4, Edit::kInPlace, ""}, {7, Edit::kInPlace, kHalf}, {10, Edit::kInPlace, kThree}}, 12,
