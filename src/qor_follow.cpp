@@ -1,5 +1,6 @@
 // Following the timer file: a new version settles, is read whole and
-// checked, then taken or refused.
+// checked, then taken, refused, left waiting for a whole save, or found
+// unreadable.
 #include "qor_follow.h"
 
 #include <fcntl.h>
@@ -19,27 +20,21 @@ static bool same_version(const struct stat &a, const struct stat &b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The version the name shows now: 0, or why it cannot be looked at.
-static int look_at(qor_follow_stat look, const char *path, struct stat *st) {
+static bool same_look(const qor_follow_look &a, const qor_follow_look &b) {
+  return a.error == b.error && same_version(a.st, b.st);
+}
+
+// What the name shows now.
+static qor_follow_look look_at(qor_follow_stat look, const char *path) {
+  qor_follow_look seen{};
   errno = 0;
-  if (look(path, st) == 0) return 0;
-  *st = {};
-  return errno != 0 ? errno : EIO;
+  if (look(path, &seen.st) == 0) return seen;
+  seen.st = {};
+  seen.error = errno != 0 ? errno : EIO;
+  return seen;
 }
 
 static int local_minute(const qor_context *qor) { return qor->hour * 100 + qor->minute; }
-
-static qor_follow_outcome unreadable(qor_follow_state *f, const qor_context *qor, int error,
-                                     bool at_once) {
-  if (error != f->trouble || at_once)
-    fprintf(stderr,
-            " *** WARNING: Unable to read timer file (%s): %s; the schedule stays as it was\n",
-            qor->infile, strerror(error));
-  if (error != f->trouble) f->trouble_minute = local_minute(qor);
-  f->trouble = error;
-  f->pending = false;
-  return kQorFollowUnreadable;
-}
 
 // Reads the whole file into `text`, with the descriptor's state before and
 // after. Returns 0, or why it could not. Only a plain file is read: a pipe
@@ -115,7 +110,9 @@ static void take(qor_context *qor, qor_entry *entries, const schedule_match &m) 
     }
   }
   for (const qor_entry *e : m.gone)
-    fprintf(stderr, " *** WARNING: Pair (%s %s) removed\n", e->device, e->channel);
+    fprintf(stderr, " *** WARNING: Pair (%s %s) removed, %s%s\n", e->device, e->channel,
+            e->state < 0 ? "never sent" : "last sent ",
+            e->state < 0 ? "" : e->state ? kQorStateOn : kQorStateOff);
   fprintf(stderr, " *** WARNING: Took timer file (%s): %ld pairs, %ld added, %ld switched, %zu removed\n",
           qor->infile, pairs, added, switched, m.gone.size());
   qor_free_entries(qor->entries);
@@ -125,93 +122,164 @@ static void take(qor_context *qor, qor_entry *entries, const schedule_match &m) 
 
 void qor_follow_start(qor_follow_state *f, const qor_context *qor) {
   *f = qor_follow_state{};
-  f->decided = qor->timer_stream != nullptr && fstat(fileno(qor->timer_stream), &f->version) == 0;
+  f->looked_at = -1;
+  if (qor->timer_stream == nullptr || fstat(fileno(qor->timer_stream), &f->version.st) != 0)
+    f->version = qor_follow_look{};  // unknown: whatever the name shows is read
+}
+
+qor_follow_phase qor_follow_shown(const qor_follow_state *f) {
+  if (f->phase != kQorVersionSettling) return f->phase;
+  if (f->left == kQorVersionUnreadable && f->seen.error == 0)
+    return kQorVersionTaken;  // a file is there again
+  return f->left;
+}
+
+// Settles a version seen anew from this second on.
+static void settle(qor_follow_state *f, const qor_follow_look &look, time_t now) {
+  if (f->phase != kQorVersionSettling) f->left = f->phase;
+  f->phase = kQorVersionSettling;
+  f->seen = look;
+  f->since = now;
+}
+
+// The verdict on the version seen, which is checked: the next look compares with it.
+static void decide(qor_follow_state *f, qor_follow_phase phase, const qor_context *qor) {
+  f->phase = phase;
+  f->version = f->seen;
+  f->at_once = false;
+  if (phase != kQorVersionUnreadable) f->error = 0;
+  f->minute = local_minute(qor);
+}
+
+qor_follow_outcome qor_follow_move(qor_follow_state *f, const qor_follow_event &ev,
+                                   const qor_context *qor) {
+  const time_t now = qor->now;
+  switch (ev.kind) {
+    case kQorFollowReload:
+      settle(f, ev.look, now);
+      f->at_once = true;
+      break;
+    case kQorFollowLooked:
+      if (same_look(ev.look, f->version)) {
+        if (f->phase != kQorVersionSettling) return kQorFollowNothing;
+        if (!f->at_once) {  // back to the version checked last
+          f->phase = f->left;
+          return kQorFollowNothing;
+        }
+        f->seen = ev.look;
+      } else if (f->phase != kQorVersionSettling || !same_look(ev.look, f->seen) ||
+                 now < f->since) {
+        settle(f, ev.look, now);
+        if (!f->at_once) return kQorFollowNothing;
+      } else if (!f->at_once && now - f->since < kQorFollowSettle) {
+        return kQorFollowNothing;
+      }
+      break;
+    case kQorFollowChanging:
+      settle(f, ev.look, now);  // a reload's reads it again at the next look
+      return kQorFollowNothing;
+    case kQorFollowReadFailed: {
+      const bool same = ev.error == f->error, reload = f->at_once;
+      const int since = f->minute;
+      decide(f, kQorVersionUnreadable, qor);
+      f->error = ev.error;
+      if (same) f->minute = since;  // the same trouble goes on, said once (and at a reload)
+      if (!same || reload)
+        fprintf(stderr,
+                " *** WARNING: Unable to read timer file (%s): %s; the schedule stays as it was\n",
+                qor->infile, strerror(ev.error));
+      return kQorFollowUnreadable;
+    }
+    case kQorFollowReadCut:
+      decide(f, kQorVersionWaiting, qor);
+      f->cut = ev.cut;
+      qor_say_text_cut(qor->infile, ev.cut);
+      return kQorFollowWaits;
+    case kQorFollowReadBad:
+      decide(f, kQorVersionRefused, qor);
+      f->bad_lines = ev.bad_lines;
+      fprintf(stderr,
+              " *** WARNING: Timer file (%s) refused, %ld bad line%s; the schedule stays as it was\n",
+              qor->infile, ev.bad_lines, ev.bad_lines == 1 ? "" : "s");
+      return kQorFollowRefused;
+    case kQorFollowReadGood:
+      decide(f, kQorVersionTaken, qor);
+      return kQorFollowTaken;
+  }
+  // The version seen is due: a name that cannot be looked at is unreadable
+  // as it is; a file is read.
+  if (f->seen.error == 0) return kQorFollowRead;
+  qor_follow_event failed{};
+  failed.kind = kQorFollowReadFailed;
+  failed.error = f->seen.error;
+  return qor_follow_move(f, failed, qor);
+}
+
+// Reads the version seen whole and checks it: what the follower learns,
+// with the new schedule and what it changes when it is good.
+static qor_follow_event read_version(const qor_follow_state *f, qor_context *qor,
+                                     qor_follow_stat look, qor_entry **entries,
+                                     schedule_match *m) {
+  qor_follow_event ev{};
+  std::string text;
+  struct stat before {}, after {};
+  ev.kind = kQorFollowReadFailed;
+  ev.error = read_whole(qor->infile, &text, &before, &after);
+  if (ev.error != 0) return ev;
+  ev.look = look_at(look, qor->infile);
+  if (!same_version(before, after) || !same_look(ev.look, f->seen)) {
+    ev.kind = kQorFollowChanging;  // written while it was read
+    return ev;
+  }
+  ev.cut = qor_text_cut_of(text.data(), text.size());
+  if (ev.cut != kQorTextWhole) {
+    ev.kind = kQorFollowReadCut;
+    return ev;
+  }
+  FILE *in = fmemopen(&text[0], text.size(), "r");
+  if (in == nullptr) {
+    ev.error = errno;
+    return ev;
+  }
+  ev.bad_lines = qor_read_edited(in, qor->infile, entries);
+  fclose(in);
+  if (ev.bad_lines < 0) {
+    ev.error = EIO;
+  } else if (ev.bad_lines > 0) {
+    ev.kind = kQorFollowReadBad;
+  } else {
+    *m = match_pairs(qor->entries, *entries);
+    ev.kind = kQorFollowReadGood;
+  }
+  return ev;
 }
 
 qor_follow_outcome qor_follow_check(qor_follow_state *f, qor_context *qor,
                                     qor_follow_stat look, bool at_once) {
   const time_t now = qor->now;
-  // A reload that found the file being written tries again a second later.
-  const bool retry = f->read_again && f->looked_at != now;
-  if (!at_once && !retry && (!qor->follow || (f->looked && f->looked_at == now)))
-    return kQorFollowNothing;
-  at_once = at_once || retry;
-  f->read_again = false;
-  f->looked = true;
+  // A reload that found the file being written reads it again a second later.
+  const bool retry = f->phase == kQorVersionSettling && f->at_once;
+  if (!at_once && (f->looked_at == now || !(qor->follow || retry))) return kQorFollowNothing;
   f->looked_at = now;
-  struct stat st;
-  const int error = look_at(look, qor->infile, &st);
-
-  if (!at_once) {
-    if (error == 0 ? f->decided && same_version(st, f->version) : error == f->trouble) {
-      f->pending = false;
-      return kQorFollowNothing;
+  const qor_follow_phase shown = qor_follow_shown(f);
+  qor_follow_event ev{};
+  ev.kind = at_once ? kQorFollowReload : kQorFollowLooked;
+  ev.look = look_at(look, qor->infile);
+  qor_follow_outcome outcome = qor_follow_move(f, ev, qor);
+  if (outcome == kQorFollowRead) {
+    qor_entry *entries = nullptr;
+    schedule_match m;
+    try {
+      ev = read_version(f, qor, look, &entries, &m);
+    } catch (const std::bad_alloc &) {
+      ev = qor_follow_event{};
+      ev.kind = kQorFollowReadFailed;
+      ev.error = ENOMEM;
     }
-    if (!f->pending || error != f->pending_error || !same_version(st, f->pending_version) ||
-        now < f->pending_since) {
-      f->pending = true;
-      f->pending_version = st;
-      f->pending_error = error;
-      f->pending_since = now;
-      return kQorFollowNothing;
-    }
-    if (now - f->pending_since < kQorFollowSettle) return kQorFollowNothing;
+    if (ev.kind != kQorFollowReadGood) qor_free_entries(entries);
+    outcome = qor_follow_move(f, ev, qor);
+    if (outcome == kQorFollowTaken) take(qor, entries, m);
   }
-  if (error != 0) return unreadable(f, qor, error, at_once);
-
-  std::string text;
-  qor_entry *entries = nullptr;
-  long bad = 0;
-  schedule_match m;
-  try {
-    struct stat before {}, after {}, again {};
-    const int read_error = read_whole(qor->infile, &text, &before, &after);
-    if (read_error != 0) {
-      f->decided = true;  // not read again until it changes
-      f->version = st;
-      return unreadable(f, qor, read_error, at_once);
-    }
-    const int again_error = look_at(look, qor->infile, &again);
-    if (!same_version(before, after) || again_error != 0 || !same_version(again, st)) {
-      // Written while it was read: wait for it to settle again, or for a
-      // reload, a second.
-      f->read_again = at_once;
-      f->pending = true;
-      f->pending_version = again;
-      f->pending_error = again_error;
-      f->pending_since = now;
-      return kQorFollowNothing;
-    }
-    const bool ended = !text.empty() && text.back() == '\n';
-    if (!at_once && !ended && now - f->pending_since < kQorFollowSettleUnended)
-      return kQorFollowNothing;
-    f->pending = false;
-    f->decided = true;
-    f->version = st;
-    if (!text.empty()) {
-      FILE *in = fmemopen(&text[0], text.size(), "r");
-      if (in == nullptr) return unreadable(f, qor, errno, at_once);
-      bad = qor_read_edited(in, qor->infile, &entries);
-      fclose(in);
-    }
-    if (bad == 0) m = match_pairs(qor->entries, entries);
-  } catch (const std::bad_alloc &) {
-    qor_free_entries(entries);
-    return unreadable(f, qor, ENOMEM, at_once);
-  }
-  if (bad != 0) {
-    qor_free_entries(entries);
-    if (bad < 0) return unreadable(f, qor, EIO, at_once);
-    fprintf(stderr,
-            " *** WARNING: Timer file (%s) refused, %ld bad line%s; the schedule stays as it was\n",
-            qor->infile, bad, bad == 1 ? "" : "s");
-    f->trouble = 0;
-    f->refused_lines = bad;
-    f->refused_minute = local_minute(qor);
-    return kQorFollowRefused;
-  }
-  take(qor, entries, m);
-  f->trouble = 0;
-  f->refused_lines = 0;
-  return kQorFollowTaken;
+  if (outcome == kQorFollowNothing && qor_follow_shown(f) != shown) outcome = kQorFollowShown;
+  return outcome;
 }

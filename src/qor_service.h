@@ -7,7 +7,8 @@
 //   READY=1 that the service manager's full queue lost is sent again once
 //   a second until it goes through.
 // - Status: after a pass that changed a state, and after the timer file
-//   was taken, refused or found unreadable, it sends the status line
+//   was taken, refused, found not whole or unreadable, or was there again
+//   (any outcome of qor_follow_check() but nothing), it sends the status line
 //   (qor_status.h) if its text changed, at most once a calendar second; a
 //   pass in which nothing of this happened costs a comparison or two. A
 //   status line that was lost is sent again a second later.

@@ -98,7 +98,7 @@ TEST_P(QorplanDay, PlanPictureAndStateAtAMinuteAreTheDaemonsEvaluation) {
   const RunResult r = RunIn({QORPLAN_BINARY, "t.txt"}, c.timers);
   const RunResult at = RunIn({QORPLAN_BINARY, "--at", c.at, "t.txt"}, c.timers);
   const RunResult svg = RunIn({QORPLAN_BINARY, "--svg", "t.txt"}, c.timers);
-  const RunResult check = RunIn({QORPLAN_BINARY, "--check", "t.txt"}, c.timers);
+  const RunResult check = RunIn({QORPLAN_BINARY, "--check", "--whole", "t.txt"}, c.timers);
   ASSERT_TRUE(r.status == 0 && at.status == 0 && svg.status == 0 && check.status == 0)
       << r.err << at.err << svg.err << check.err;
   EXPECT_EQ(check.out, "");
@@ -182,6 +182,19 @@ TEST(QorplanPicture, InTheDocsIsTheExamplesOwn) {
       qortest::RunBinary({QORPLAN_BINARY, "--svg", "examples/timers.txt"}, options);
   EXPECT_EQ(r.out, qortest::ReadFile(QOR_SOURCE_DIR "/docs/example-plan.svg"))
       << "redraw it: qorplan --svg examples/timers.txt >docs/example-plan.svg";
+}
+
+// --whole refuses, in the daemon's words, what a save cut short leaves,
+// which the start-up reader takes.
+TEST(QorplanWhole, RefusesAFileEmptyOrEndingMidLine) {
+  for (const auto &[timers, what] : {std::make_pair("", "is empty"),
+                                     std::make_pair("lamp 1 0800 09", "ends mid-line")}) {
+    const RunResult whole = RunIn({QORPLAN_BINARY, "--check", "--whole", "t.txt"}, timers);
+    EXPECT_EQ(whole.status, 1) << what;
+    EXPECT_EQ(whole.err, std::string(" *** WARNING: Timer file (t.txt) ") + what +
+                             ", a save cut short or in progress; the schedule stays as it was\n");
+    EXPECT_EQ(RunIn({QORPLAN_BINARY, "--check", "t.txt"}, timers).status, 0) << what;
+  }
 }
 
 class QorplanBadFile

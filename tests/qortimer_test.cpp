@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -847,7 +848,7 @@ const char kOther[] = "lamp 1 0800 0801\nfan 2 0000 0000\n";
 const char kHalf[] = "lamp 1 0000 0000\npump 3 0000 0000\nfan 2 0700 08";
 const char kUnended[] = "lamp 1 0000 0000\npump 3 0000 0000\nfan 2 0700 0800";
 
-enum class Edit { kRename, kInPlace, kRemove, kReload };
+enum class Edit { kRename, kInPlace, kRemove, kRelink, kReload };
 
 struct Step {
   int at;  // second of the run
@@ -856,9 +857,11 @@ struct Step {
 };
 
 // A run of passes with edits: from which second the edited schedule runs
-// (-1: never), its pairs and states, and the error stream (DIR for the
-// directory). Every pair is sent when new, when its state changes, and 5 s
-// after its last send, whichever schedule runs.
+// (-1: never), its pairs and states, the error stream (DIR for the
+// directory) and what the status line shows of the file at the end. Every
+// pair is sent when new, when its state changes, and 5 s after its last
+// send, whichever schedule runs. `linked`: the name is a symbolic link to
+// the file, which kRemove removes and kRelink puts back.
 struct FollowCase {
   const char *name;
   bool follow;
@@ -866,6 +869,8 @@ struct FollowCase {
   int taken_at;
   std::string after;
   std::string err;
+  qor_follow_phase shown = kQorVersionTaken;
+  bool linked = false;
 };
 
 const std::string kAddedFan =
@@ -876,6 +881,10 @@ const std::string kRefused =
     " *** WARNING reading (DIR/t.txt) line (fan 2 2470 0900)\n"
     " *** WARNING: Timer file (DIR/t.txt) refused, 2 bad lines; the schedule stays as it was\n";
 const char kThreeAfter[] = "lamp-1-ON pump-3-ON fan-2-OFF";
+std::string Cut(const char *how) {
+  return std::string(" *** WARNING: Timer file (DIR/t.txt) ") + how +
+         ", a save cut short or in progress; the schedule stays as it was\n";
+}
 
 const FollowCase kFollowCases[] = {
     {"SavedByRenameIsTakenOnceSettled", true, {{4, Edit::kRename, kThree}}, 6, kThreeAfter,
@@ -883,13 +892,13 @@ const FollowCase kFollowCases[] = {
     {"RewrittenInPlaceIsTakenOnceSettled", true, {{4, Edit::kInPlace, kOther}}, 6,
      "lamp-1-OFF fan-2-ON",
      " *** WARNING: Pair (lamp 1) switched, OFF\n *** WARNING: Pair (fan 2) added, ON\n"
-     " *** WARNING: Pair (pump 3) removed\n"
+     " *** WARNING: Pair (pump 3) removed, last sent ON\n"
      " *** WARNING: Took timer file (DIR/t.txt): 2 pairs, 1 added, 1 switched, 1 removed\n"},
-    {"TruncatedFileOrHalfWrittenLineIsNotTaken", true,
+    {"TruncatedFileOrHalfWrittenLineIsNamedOnceAndNotTaken", true,
      {{4, Edit::kInPlace, ""}, {7, Edit::kInPlace, kHalf}, {10, Edit::kInPlace, kThree}}, 12,
-     kThreeAfter, kAddedFan},
-    {"FileWithoutALastLineEndIsTakenOnceItStands", true, {{4, Edit::kInPlace, kUnended}}, 9,
-     kThreeAfter, kAddedFan},
+     kThreeAfter, Cut("is empty") + Cut("ends mid-line") + kAddedFan},
+    {"FileWithoutALastLineEndIsNeverTaken", true, {{4, Edit::kInPlace, kUnended}}, -1, "",
+     Cut("ends mid-line"), kQorVersionWaiting},
     {"BadEditIsRefusedOnceAndTheNextSaveTaken", true,
      {{3, Edit::kRename, kBadEdit}, {9, Edit::kRename, kThree}}, 11, kThreeAfter,
      kRefused + kAddedFan},
@@ -897,10 +906,18 @@ const FollowCase kFollowCases[] = {
      {{3, Edit::kRemove}, {9, Edit::kRename, kThree}}, 11, kThreeAfter,
      " *** WARNING: Unable to read timer file (DIR/t.txt): No such file or directory;"
      " the schedule stays as it was\n" + kAddedFan},
+    {"FileGoneAndBackUnchangedEndsItsTrouble", true, {{3, Edit::kRemove}, {8, Edit::kRelink}}, 10,
+     "lamp-1-ON pump-3-ON",
+     " *** WARNING: Unable to read timer file (DIR/t.txt): No such file or directory;"
+     " the schedule stays as it was\n"
+     " *** WARNING: Took timer file (DIR/t.txt): 2 pairs, 0 added, 0 switched, 0 removed\n",
+     kQorVersionTaken, true},
     {"ReloadTakesTheFileAtOnceAndRefusesABadOne", false,
      {{4, Edit::kRename, kThree}, {4, Edit::kReload}, {8, Edit::kInPlace, kBadEdit},
       {8, Edit::kReload}},
-     4, kThreeAfter, kAddedFan + kRefused},
+     4, kThreeAfter, kAddedFan + kRefused, kQorVersionRefused},
+    {"ReloadDoesNotTakeAHalfSavedFile", false, {{4, Edit::kInPlace, kHalf}, {4, Edit::kReload}},
+     -1, "", Cut("ends mid-line"), kQorVersionWaiting},
     {"WithoutFollowingAnEditWaitsForAReload", false, {{4, Edit::kRename, kThree}}, -1, "", ""},
 };
 
@@ -947,6 +964,10 @@ TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
   const FollowCase &c = GetParam();
   Schedule(kTwo);
   Save(kTwo, Edit::kInPlace);
+  if (c.linked) {
+    ASSERT_EQ(rename(dir_.File("t.txt").c_str(), dir_.File("t.real").c_str()), 0);
+    ASSERT_EQ(symlink("t.real", dir_.File("t.txt").c_str()), 0);
+  }
   snprintf(qor_.infile, sizeof qor_.infile, "%s", dir_.File("t.txt").c_str());
   qor_.follow = c.follow;
   qor_follow_state follow;
@@ -962,6 +983,7 @@ TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
       if (s.at != t) continue;
       reload = reload || s.how == Edit::kReload;
       if (s.how == Edit::kRemove) unlink(qor_.infile);
+      if (s.how == Edit::kRelink) symlink("t.real", qor_.infile);
       if (s.how == Edit::kRename || s.how == Edit::kInPlace) Save(s.text, s.how);
     }
     // Three passes a second, as the loop runs them: only the first looks
@@ -969,12 +991,19 @@ TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
     for (int k = 0; k < 3; k++) {
       qor_pass(&qor_, 0, kEdited + t);
       const int before = stat_calls;
-      if (qor_follow_check(&follow, &qor_, CountingStat, reload && k == 0) == kQorFollowTaken) {
+      const qor_follow_phase shown = qor_follow_shown(&follow);
+      const qor_follow_outcome outcome =
+          qor_follow_check(&follow, &qor_, CountingStat, reload && k == 0);
+      if (outcome == kQorFollowTaken) {
         taken.push_back(t);
         qor_pass(&qor_, 0, kEdited + t);
       }
       EXPECT_LE(stat_calls - before, k == 0 ? 2 : 0) << "second " << t;
+      // What the status line shows changes only with an outcome that recomposes it.
+      EXPECT_TRUE(outcome != kQorFollowNothing || qor_follow_shown(&follow) == shown) << t;
     }
+    // Trouble with the name is no longer shown once it shows a file again.
+    EXPECT_FALSE(c.linked && t >= 8 && qor_follow_shown(&follow) == kQorVersionUnreadable) << t;
   }
   std::string err = testing::internal::GetCapturedStderr();
   for (size_t at; (at = err.find(dir_.path())) != std::string::npos;)
@@ -982,42 +1011,141 @@ TEST_P(FollowTest, TakesWhatSettledKeepsCadencesAndSaysWhatChanged) {
   EXPECT_EQ(err, c.err);
   EXPECT_EQ(taken.empty() ? -1 : taken[0], c.taken_at);
   EXPECT_EQ(Sends(), ModelSends(c));
-  EXPECT_TRUE(c.follow || c.taken_at >= 0 || stat_calls == 0) << stat_calls << " stat() calls";
+  EXPECT_TRUE(c.follow || c.taken_at >= 0 || c.steps.back().how == Edit::kReload ||
+              stat_calls == 0) << stat_calls << " stat() calls";
+  EXPECT_EQ(qor_follow_shown(&follow), c.shown);
   qor_free_entries(qor_.entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(Edits, FollowTest, ::testing::ValuesIn(kFollowCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Each move of a version's life by qor_follow_move(): the phase it moves
+// from (settling: the phase it left, the version seen, its age in seconds,
+// whether a reload's), the event with its look and detail (error, bad lines
+// or qor_text_cut), then the phase, the outcome, the phase the status line
+// shows, and what is said. A look is an inode number, or minus an error.
+struct MoveCase {
+  const char *name;
+  qor_follow_phase from, left;
+  int version, seen, age;
+  bool reload;
+  qor_follow_event_kind event;
+  int look, detail;
+  qor_follow_phase to;
+  qor_follow_outcome outcome;
+  qor_follow_phase shown;
+  std::string said = "";
+};
+
+constexpr qor_follow_phase kT = kQorVersionTaken, kR = kQorVersionRefused,
+                           kW = kQorVersionWaiting, kU = kQorVersionUnreadable,
+                           kS = kQorVersionSettling;
+const std::string kGone = " *** WARNING: Unable to read timer file (t.txt): No such file or"
+                          " directory; the schedule stays as it was\n";
+
+const MoveCase kMoveCases[] = {
+    {"UnchangedStays", kT, kT, 1, 0, 0, false, kQorFollowLooked, 1, 0, kT, kQorFollowNothing, kT},
+    {"NewOneSettles", kR, kT, 1, 0, 0, false, kQorFollowLooked, 2, 0, kS, kQorFollowNothing, kR},
+    {"NotYetSettled", kS, kW, 1, 2, 1, false, kQorFollowLooked, 2, 0, kS, kQorFollowNothing, kW},
+    {"SettledIsRead", kS, kT, 1, 2, 2, false, kQorFollowLooked, 2, 0, kS, kQorFollowRead, kT},
+    {"ChangedAgainSettlesAnew", kS, kT, 1, 2, 9, false, kQorFollowLooked, 3, 0, kS,
+     kQorFollowNothing, kT},
+    {"CheckedVersionBackEndsSettling", kS, kR, 1, -ENOENT, 1, false, kQorFollowLooked, 1, 0, kR,
+     kQorFollowNothing, kR},
+    {"GoneNameSettledIsUnreadable", kS, kT, 1, -ENOENT, 2, false, kQorFollowLooked, -ENOENT, 0,
+     kU, kQorFollowUnreadable, kU, kGone},
+    {"SameTroubleIsNotSaidAgain", kS, kU, -ENOENT, -ENOENT, 0, false, kQorFollowReadFailed, 0,
+     ENOENT, kU, kQorFollowUnreadable, kU},
+    {"AFileAgainEndsTheTroubleShown", kU, kT, -ENOENT, 0, 0, false, kQorFollowLooked, 1, 0, kS,
+     kQorFollowNothing, kT},
+    {"ReloadReadsAtOnce", kT, kT, 1, 0, 0, false, kQorFollowReload, 1, 0, kS, kQorFollowRead, kT},
+    {"ReloadSaysTheSameTroubleAgain", kU, kT, -ENOENT, 0, 0, false, kQorFollowReload, -ENOENT, 0,
+     kU, kQorFollowUnreadable, kU, kGone},
+    {"ChangedWhileReadSettlesAgain", kS, kT, 1, 2, 0, true, kQorFollowChanging, 3, 0, kS,
+     kQorFollowNothing, kT},
+    {"ReloadsRetryIsReadAtTheNextLook", kS, kT, 1, 3, 1, true, kQorFollowLooked, 3, 0, kS,
+     kQorFollowRead, kT},
+    {"EmptyWaits", kS, kR, 1, 2, 2, false, kQorFollowReadCut, 2, kQorTextEmpty, kW,
+     kQorFollowWaits, kW, " *** WARNING: Timer file (t.txt) is empty, a save cut short or in"
+                          " progress; the schedule stays as it was\n"},
+    {"BadLinesAreRefused", kS, kT, 1, 2, 2, false, kQorFollowReadBad, 2, 3, kR, kQorFollowRefused,
+     kR, " *** WARNING: Timer file (t.txt) refused, 3 bad lines; the schedule stays as it was\n"},
+    {"GoodIsTaken", kS, kU, -ENOENT, 2, 2, false, kQorFollowReadGood, 2, 0, kT, kQorFollowTaken,
+     kT},
+};
+
+void PrintTo(const MoveCase &c, std::ostream *os) { *os << c.name; }
+
+qor_follow_look Look(int version) {
+  qor_follow_look look{};
+  look.st.st_ino = static_cast<ino_t>(std::max(version, 0));
+  look.error = std::max(-version, 0);
+  return look;
+}
+
+class MoveTest : public ::testing::TestWithParam<MoveCase> {};
+
+TEST_P(MoveTest, MovesOnePhaseAndSaysItOnce) {
+  const MoveCase &c = GetParam();
+  static qor_context qor;
+  snprintf(qor.infile, sizeof qor.infile, "t.txt");
+  qor.now = kEdited;
+  const int trouble = c.left == kU || c.from == kU ? ENOENT : 0;  // said since 14:02
+  qor_follow_state f{c.from, Look(c.version), c.left, Look(c.seen), kEdited - c.age, c.reload,
+                     1402, trouble, 0, kQorTextWhole, -1};
+  const qor_follow_event ev{c.event, Look(c.look), c.detail, c.detail,
+                            static_cast<qor_text_cut>(c.detail)};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(qor_follow_move(&f, ev, &qor), c.outcome);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
+  EXPECT_EQ(f.phase, c.to);
+  EXPECT_EQ(qor_follow_shown(&f), c.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, MoveTest, ::testing::ValuesIn(kMoveCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // ----------------------------------------------------------- status line
 
 struct StatusCase {
   const char *name;
-  const char *timers;
+  std::string timers;
   int hour, minute;
   bool idle;
-  long refused_lines;  // the last edit's, refused at 14:02
-  int trouble;         // the timer file's, since 08:29
-  const char *status;
+  qor_follow_phase shown;  // the timer file's, since 14:02,
+  long detail;             // with its bad lines, error or qor_text_cut
+  std::string status;
   bool realtime_refused = false;
 };
 
+constexpr qor_follow_phase kRuns = kQorVersionTaken;
+const std::string kLongName(kQorMaxName - 1, 'd');
+
 const StatusCase kStatusCases[] = {
     {"SeveralAtTheSameMinute", "a 1 0800 0900\nb 2 1000 1100\nc 3 0700 0900\nd 4 0600 0900\n", 8,
-     30, true, 0, 0, "STATUS=4 pairs, 3 ON; next: 09:00 a 1 OFF and 2 more; idle mode"},
-    {"PastMidnight", "heater x 2200 0600\npump 1 2400 0300\n", 23, 30, false, 0, 0,
+     30, true, kRuns, 0, "STATUS=4 pairs, 3 ON; next: 09:00 a 1 OFF and 2 more; idle mode"},
+    {"PastMidnight", "heater x 2200 0600\npump 1 2400 0300\n", 23, 30, false, kRuns, 0,
      "STATUS=2 pairs, 1 ON; next: 00:00 pump 1 ON"},
-    {"NothingEverChanges", "on 1 0000 0000\non 1 2359 0001\noff 1 0800 0801\n", 12, 0, false, 0,
-     0, "STATUS=2 pairs, 1 ON; no change due"},
-    {"NoPairs", "", 9, 0, true, 0, 0, "STATUS=0 pairs, 0 ON; idle mode"},
-    {"RealTimeRefused", "", 9, 0, true, 0, 0,
+    {"NothingEverChanges", "on 1 0000 0000\non 1 2359 0001\noff 1 0800 0801\n", 12, 0, false,
+     kRuns, 0, "STATUS=2 pairs, 1 ON; no change due"},
+    {"NoPairs", "", 9, 0, true, kRuns, 0, "STATUS=0 pairs, 0 ON; idle mode"},
+    {"RealTimeRefused", "", 9, 0, true, kRuns, 0,
      "STATUS=0 pairs, 0 ON; idle mode; normal class: real-time refused", true},
-    {"RefusedEdit", "lamp 1 0800 0900\n", 14, 5, false, 1, 0,
+    {"RefusedEdit", "lamp 1 0800 0900\n", 14, 5, false, kQorVersionRefused, 1,
      "STATUS=EDIT REFUSED at 14:02, 1 bad line: see the journal; 1 pair, 0 ON;"
      " next: 08:01 lamp 1 ON"},
-    {"UnreadableFileAfterARefusedEdit", "lamp 1 0800 0900\n", 8, 30, false, 3, ENOENT,
-     "STATUS=TIMER FILE UNREADABLE since 08:29 (No such file or directory); 1 pair, 1 ON;"
+    {"EditCutShort", "lamp 1 0800 0900\n", 14, 5, false, kQorVersionWaiting, kQorTextMidLine,
+     "STATUS=EDIT INCOMPLETE at 14:02, file ends mid-line: waiting for a whole save; 1 pair, 0 ON;"
+     " next: 08:01 lamp 1 ON"},
+    {"UnreadableFile", "lamp 1 0800 0900\n", 8, 30, false, kQorVersionUnreadable, ENOENT,
+     "STATUS=TIMER FILE UNREADABLE since 14:02 (No such file or directory); 1 pair, 1 ON;"
      " next: 09:00 lamp 1 OFF"},
+    // Names are raw bytes: each that begins no valid UTF-8 sequence shows as '?'.
+    {"NamesNotUtf8", "\xff\xc3 \xed\xa0\x80\xc3\xa9 0800 0900\n", 8, 30, false, kRuns, 0,
+     "STATUS=1 pair, 1 ON; next: 09:00 ?? ???\xc3\xa9 OFF"},
+    {"NameCutMidCharacterByTheReader", kLongName + "\xc3\xa9 1 0800 0900\n", 8, 30,
+     false, kRuns, 0, "STATUS=1 pair, 1 ON; next: 09:00 " + kLongName + "? 1 OFF"},
 };
 
 void PrintTo(const StatusCase &c, std::ostream *os) { *os << c.name; }
@@ -1034,17 +1162,30 @@ TEST_P(StatusTest, NamesThePairsTheNextChangeAndTroubleWithTheFile) {
   qor_.idle = c.idle;
   qor_.realtime_refused = c.realtime_refused;
   qor_follow_state follow{};
-  follow.refused_lines = c.refused_lines;
-  follow.refused_minute = 1402;
-  follow.trouble = c.trouble;
-  follow.trouble_minute = 829;
+  follow.phase = c.shown;
+  follow.minute = 1402;
+  follow.bad_lines = c.detail;
+  follow.error = static_cast<int>(c.detail);
+  follow.cut = static_cast<qor_text_cut>(c.detail);
   char status[kQorStatusSize];
   qor_status_compose(&qor_, &follow, status);
-  EXPECT_STREQ(status, c.status);
+  EXPECT_EQ(status, c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, StatusTest, ::testing::ValuesIn(kStatusCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A line cut to its buffer ends before a character that does not fit whole.
+TEST(StatusTextTest, IsCutOnlyBetweenCharacters) {
+  const char kTwoE[] = "\xc3\xa9\xc3\xa9";  // U+00E9 twice
+  char line[8] = "ab";
+  EXPECT_FALSE(qor_status_append_text(line, 5, kTwoE));
+  EXPECT_STREQ(line, "ab\xc3\xa9");
+  EXPECT_FALSE(qor_status_append_text(line, 7, "\xf0\x9f\x98\x80"));  // needs 8 bytes
+  EXPECT_STREQ(line, "ab\xc3\xa9");
+  EXPECT_TRUE(qor_status_append_text(line, 8, "\xf4\x90"));  // beyond U+10FFFF
+  EXPECT_STREQ(line, "ab\xc3\xa9??");
+}
 
 // ------------------------------------------------------------ idle mode
 

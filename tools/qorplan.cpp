@@ -1,9 +1,11 @@
 // qorplan: shows what the daemon would do with a timer file, without sending
 // anything: each pair's changes over the day, as text or as a picture, or
 // each pair's state at one minute, or nothing at all, only checking the
-// file (--check, as a service's reload does before the daemon takes it). It
-// reads the file with the daemon's own reader, so a bad file gets the
-// daemon's messages and status 1, and asks
+// file (--check). With --whole it also refuses a file that is empty or ends
+// mid-line, as the running daemon does (the service's reload checks with
+// both before the daemon takes the file). It reads the file with the
+// daemon's own reader, so a bad file gets the daemon's messages and status
+// 1, and asks
 // the daemon's own qor_is_on about every minute, so the preview cannot
 // disagree with the daemon. It is built with no_transport.cpp in place of
 // the transport.
@@ -20,7 +22,8 @@ namespace {
 
 constexpr char kGap[] = "   ";  // between a pair and each of its states
 
-constexpr char kSynopsis[] = "usage: qorplan [--at HH:MM | --svg | --check] TIMER_FILE\n";
+constexpr char kSynopsis[] =
+    "usage: qorplan [--whole] [--at HH:MM | --svg | --check] TIMER_FILE\n";
 
 constexpr char kHelp[] =
     "Reads a qortimer timer file as the daemon does and shows what the daemon\n"
@@ -31,9 +34,12 @@ constexpr char kHelp[] =
     "  --svg       write the day as an SVG picture instead: a row per pair,\n"
     "              a 24-hour axis, the ON stretches as bars\n"
     "  --check     print nothing but the daemon's messages about a bad file\n"
+    "  --whole     also refuse a file that is empty or ends mid-line, as a\n"
+    "              save cut short leaves it and the running daemon refuses it\n"
     "  -h          print this help and exit\n"
     "Exit status: 0 the file is good (with a warning when it names no pair);\n"
-    "1 the file cannot be read or has a bad line, with the daemon's messages;\n"
+    "1 the file cannot be read or has a bad line (with --whole: or is not\n"
+    "whole), with the daemon's messages;\n"
     "2 bad command line.\n";
 
 struct Options {
@@ -41,6 +47,7 @@ struct Options {
   int at = -1;  // the minute of the day to show, or -1 for the day's plan
   bool svg = false;
   bool check = false;
+  bool whole = false;
 };
 
 [[noreturn]] void UsageError(const std::string &why) {
@@ -78,6 +85,8 @@ Options ParseOptions(int argc, char **argv) {
       o.svg = true;
     } else if (arg == "--check") {
       o.check = true;
+    } else if (arg == "--whole") {
+      o.whole = true;
     } else if (arg[0] == '-') {
       UsageError("unknown option \"" + arg + "\"");
     } else if (o.file != nullptr) {
@@ -123,6 +132,24 @@ std::string DayPlan(const PlanDay &day) {
   return changes ? plan : std::string(StateWord(state)) + " all day";
 }
 
+// With --whole: reads the open timer file into memory and ends with status
+// 1, saying so as the daemon does, unless it is whole; the reader then reads
+// what was checked. A read error is left to the reader to report.
+void RequireWhole(qor_context *qor, std::string *text) {
+  char block[16384];
+  for (size_t n; (n = fread(block, 1, sizeof block, qor->timer_stream)) > 0;)
+    text->append(block, n);
+  if (ferror(qor->timer_stream)) return;
+  const qor_text_cut cut = qor_text_cut_of(text->data(), text->size());
+  if (cut != kQorTextWhole) {
+    qor_say_text_cut(qor->infile, cut);
+    exit(1);
+  }
+  fclose(qor->timer_stream);
+  qor->timer_stream = fmemopen(&(*text)[0], text->size(), "r");
+  if (qor->timer_stream == nullptr) qor_open_timer_file(qor);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -131,6 +158,8 @@ int main(int argc, char **argv) {
   // Cut to 2047 characters, as the daemon cuts its path.
   snprintf(qor.infile, sizeof qor.infile, "%s", options.file);
   qor_open_timer_file(&qor);
+  std::string text;
+  if (options.whole) RequireWhole(&qor, &text);
   qor_read_file(&qor);
 
   if (qor.entries == nullptr)
