@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "qor_watchdog.h"
+
 static bool same_version(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -47,6 +49,7 @@ static int read_whole(const char *path, std::string *text, struct stat *before,
   if (error == 0 && !S_ISREG(before->st_mode)) error = S_ISDIR(before->st_mode) ? EISDIR : EINVAL;
   char block[16384];
   while (error == 0) {
+    qor_watchdog_kick();  // a long file on a slow disk is no hung daemon
     const ssize_t n = read(fd, block, sizeof block);
     if (n > 0)
       text->append(block, static_cast<size_t>(n));
