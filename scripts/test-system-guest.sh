@@ -178,6 +178,32 @@ scenario_reload() {
   report reload "bad file: status $rc and the line in the journal, the daemon untouched; good file taken"
 }
 
+# An upload cut off mid-line, then a file emptied, as an interrupted copy or
+# a full disk leaves them: neither is taken, each is named once, a reload
+# onto one fails, and the old pairs go on being sent.
+scenario_halfsaved() {
+  local pid since lamps rc
+  pid=$(prop MainPID) since=$EPOCHSECONDS lamps=$(grep -c QORTIMER-lamp-porch- "$log")
+  printf 'garden pump 0300 04' >"$schedule"
+  waitfor 12 said "$since" 'ends mid-line, a save cut short'
+  expect "the cut save not named in the journal" said "$since" 'ends mid-line, a save cut short'
+  waitfor 3 status_is '^EDIT INCOMPLETE'
+  expect "status \"$(prop StatusText)\" names no cut save" status_is '^EDIT INCOMPLETE'
+  systemctl reload qortimer 2>/dev/null && rc=0 || rc=$?
+  expect "a reload onto the cut save answered 0" test "$rc" != 0
+  : >"$schedule"
+  waitfor 12 said "$since" 'is empty, a save cut short'
+  expect "the emptied file not named in the journal" said "$since" 'is empty, a save cut short'
+  expect "lamp porch no longer sent" test "$(grep -c QORTIMER-lamp-porch- "$log")" -gt "$((lamps + 1))"
+  expect "the cut save taken: garden pump sent" eval '! grep -q QORTIMER-garden-pump- "$log"'
+  expect "a pair removed" eval '! said "$since" removed'
+  expect "restarted: main process $(prop MainPID), not $pid" test "$(prop MainPID)" = "$pid"
+  save "$(cat /tmp/window)"
+  waitfor 6 status_is '^2 pairs'
+  expect "the whole save after it not taken: \"$(prop StatusText)\"" status_is '^2 pairs'
+  report halfsaved "cut and emptied saves named, not taken, old pairs sent; reload answered $rc"
+}
+
 # A daemon that stops making passes (SIGSTOP, at a moment it sleeps between
 # two passes, so that no command is cut from its record) is killed by the
 # watchdog and started again, and the new one sends every pair at once.
@@ -224,7 +250,7 @@ scenario_cutlog() {
 }
 
 took=$EPOCHSECONDS
-for scenario in status follow refused reload watchdog cutlog; do "scenario_$scenario"; done
+for scenario in status follow refused reload halfsaved watchdog cutlog; do "scenario_$scenario"; done
 say took "$((EPOCHSECONDS - took))"
 cp /tmp/window "$schedule"
 

@@ -250,7 +250,7 @@ check() {
     tail -n 40 "$dir/console" 2>/dev/null | tr -d '\r'
     return 1
   fi
-  for s in install run idle status follow refused reload watchdog cutlog bad rotation upgrade remove purge; do
+  for s in install run idle status follow refused reload halfsaved watchdog cutlog bad rotation upgrade remove purge; do
     if grep -q "^QORSYS $s ok" <<<"$lines"; then
       say "$arch: ok: $s: $(sed -n "s/^QORSYS $s ok //p" <<<"$lines")"
     else
