@@ -108,9 +108,10 @@ save() { printf '%s\n' "$@" >"$schedule.new" && mv "$schedule.new" "$schedule"; 
 # status line, a reload onto a bad file, a good edit taken and whole records
 # are theirs. Through autopkgtest on this system as it is (its null server)
 # where the root has it; else each test as autopkgtest runs it: as root,
-# from the tree, failed by a status other than 0 or by anything on stderr.
+# from the tree, with a scratch directory removed after it, failed by a
+# status other than 0 or by anything on stderr.
 scenario_debian() {
-  local tree=$here/source tests test rc how summary=''
+  local tree=$here/source tests test scratch rc how summary=''
   if command -v autopkgtest >/dev/null; then
     : >/etc/apt/sources.list  # no mirror answers here: apt sees only the archive autopkgtest makes of v1.deb
     autopkgtest -B "$here/v1.deb" "$tree" -- null >/tmp/autopkgtest.out 2>&1 && rc=0 || rc=$?
@@ -123,7 +124,9 @@ scenario_debian() {
     mapfile -t tests < <(sed -n 's/^Tests: *//p' "$tree/debian/tests/control" | tr -s ' ,' '\n')
     expect "no tests in $tree/debian/tests/control" test "${#tests[@]}" -gt 0
     for test in "${tests[@]}"; do
-      AUTOPKGTEST_TMP=$(mktemp -d) "$tree/debian/tests/$test" >/tmp/test.out 2>/tmp/test.err && rc=0 || rc=$?
+      scratch=$(mktemp -d)
+      AUTOPKGTEST_TMP=$scratch "$tree/debian/tests/$test" >/tmp/test.out 2>/tmp/test.err && rc=0 || rc=$?
+      rm -rf "$scratch"
       if [[ $rc == 0 && ! -s /tmp/test.err ]]; then summary+=",$test:PASS"; else
         summary+=",$test:FAIL" bad+="; $test: status $rc, $(tail -n 2 /tmp/test.err | tr '\n' ' ')"
       fi
