@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# test-system.sh [amd64|armhf|all]
+# test-system.sh [amd64|armhf|all|roots|deps]
 # The package as shipped, under a real systemd as PID 1: in a Debian 12
 # container that grants no real-time class (amd64, systemd-nspawn without
 # CAP_SYS_NICE) and on an emulated board (armhf, qemu-system-arm with
-# Debian's ARM kernel). In each, the guest's test unit
-# runs scripts/test-system-guest.sh on the package: install, run, idle
-# processor use, the status line, an edited schedule taken, a bad edit
-# refused, a reload's check, a log ending in a cut record, a bad schedule,
+# Debian's ARM kernel), both at once with `all`. In each, the guest's test
+# unit runs scripts/test-system-guest.sh on the package: install, run, idle
+# processor use, Debian's package tests (debian/tests, through autopkgtest
+# in the container), an edited schedule taken, a bad edit refused, a save
+# cut short not taken, a hung daemon restarted by the watchdog, a log
+# ending in a cut record, a bad schedule,
 # rotation, upgrade, removal and purge, one "QORSYS" line each on the
 # console, which this script checks. The guest's
 # one link ends inside a private network namespace (see netns-run), where
 # this machine's qorlisten verifies every command it sends. The roots are
 # cached in /var/cache/qortimer-test and rebuilt after a week, after a build
-# that did not finish, or when the way they are made changes.
+# that did not finish, or when the way they are made changes. `roots` only
+# makes them (CI, while the host's suites run); `deps` only installs and
+# fetches what this script needs on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cache=${QOR_SYSTEM_CACHE:-/var/cache/qortimer-test}
@@ -152,13 +156,12 @@ fi
 [[ $(id -u) == 0 ]] || exec sudo "$0" "$@"
 start=$SECONDS
 case ${1:-all} in
-  all) arches=(amd64 armhf) ;;
+  all | roots) arches=(amd64 armhf) ;;
   amd64 | armhf) arches=("$1") ;;
-  *) die "usage: test-system.sh [amd64|armhf|all]" ;;
+  deps) ;;
+  *) die "usage: test-system.sh [amd64|armhf|all|roots|deps]" ;;
 esac
 scripts/install-deps.sh debootstrap qemu-system-arm qemu-user-static qemu-utils systemd-container e2fsprogs
-cmake -S . -B "${QOR_BUILD_DIR:-build}" -DQOR_WERROR=ON >/dev/null
-cmake --build "${QOR_BUILD_DIR:-build}" --target qorlisten >/dev/null
 
 # What makes a root: its packages, the test unit that runs the guest driver,
 # and for the board a small initramfs that finds its virtio disk.
@@ -191,6 +194,10 @@ configure_initramfs() {
 }
 recipe=$(declare -f configure_root configure_initramfs; echo "$packages $board_packages")
 recipe=$(sha256sum <<<"$recipe" | cut -c1-16)
+# The container also runs Debian's package tests with autopkgtest, which
+# unpacks the source tree with dpkg-source.
+container_packages=autopkgtest,dpkg-dev
+declare -A recipes=([armhf]=$recipe [amd64]=$(sha256sum <<<"$recipe $container_packages" | cut -c1-16))
 
 # debootstrap with every download bounded; its own mounts stay in a mount
 # namespace of their own. A failure names what could not be fetched.
@@ -215,14 +222,14 @@ binfmt_arm() {
   [[ -e $binfmt/qemu-arm ]] ||
     { cat /usr/lib/binfmt.d/qemu-arm.conf >"$binfmt/register" && undo="echo -1 >$binfmt/qemu-arm; $undo"; }
 }
-fresh() { [[ -f $1/complete && $(cat "$1/complete") == "$recipe" && -z $(find "$1/complete" -mtime +6) ]]; }
+fresh() { [[ -f $cache/$1/complete && $(cat "$cache/$1/complete") == "${recipes[$1]}" && -z $(find "$cache/$1/complete" -mtime +6) ]]; }
 make_root() {
   local arch=$1 dir=$cache/$1
-  fresh "$dir" && return 0
+  fresh "$arch" && return 0
   say "$arch: making the root in $dir"
   rm -rf --one-file-system "$dir" && mkdir -p "$dir"
   if [[ $arch == amd64 ]]; then
-    bootstrap amd64 "$dir/root" "$packages"
+    bootstrap amd64 "$dir/root" "$packages,$container_packages"
   else
     bootstrap armhf "$dir/root" "$packages,$board_packages" --foreign
     configure_initramfs "$dir/root"
@@ -237,7 +244,7 @@ make_root() {
     nice mkfs.ext4 -q -L qorsys -d "$dir/root" "$dir/root.img" 2G >/dev/null
     rm -rf --one-file-system "$dir/root"
   fi
-  echo "$recipe" >"$dir/complete"
+  echo "${recipes[$arch]}" >"$dir/complete"
 }
 
 # The host's verdict on one guest: every scenario's line, the receiver's
@@ -250,7 +257,7 @@ check() {
     tail -n 40 "$dir/console" 2>/dev/null | tr -d '\r'
     return 1
   fi
-  for s in install run idle status follow refused reload halfsaved watchdog cutlog bad rotation upgrade remove purge; do
+  for s in install run idle debian follow refused halfsaved watchdog cutlog bad rotation upgrade remove purge; do
     if grep -q "^QORSYS $s ok" <<<"$lines"; then
       say "$arch: ok: $s: $(sed -n "s/^QORSYS $s ok //p" <<<"$lines")"
     else
@@ -260,6 +267,7 @@ check() {
     fi
   done
   ((failed == 0)) || sed -n 's/^QORSYS diag /  /p' <<<"$lines"
+  tests=$(sed -n 's/^QORSYS tests //p' <<<"$lines" | grep . || echo -)  # Debian's package tests, as the tier's summary gives them
   # Each record the guest logged: its calendar stamp, pair, state, and the
   # fields the receiver prints for its command.
   local -x TZ=UTC
@@ -409,15 +417,14 @@ board_conditions() { # DEB
   return "$failed"
 }
 
-declare -A result=([amd64]=skipped [armhf]=skipped [board]=skipped)
-verified=0 idle=- boot=- clock_first=- board_lost=- board_s=0
-mkdir -p "$cache" "$work"
-for arch in "${arches[@]}"; do
-  deb=$(scripts/package.sh "$arch" | grep "/qortimer_[^/]*_$arch\.deb$")
-  make_root "$arch"
-  dir=$work/$arch
-  rm -rf "$dir" && mkdir -p "$dir/payload" "$dir/v2"
+# One architecture's tier with the package DEB: the guest's scenarios, and
+# on armhf then the board's conditions. Its verdicts and figures go to
+# $work/ARCH.result, which the summary reads.
+tier() { # ARCH DEB
+  local arch=$1 deb=$2 dir=$work/$1 t0=$SECONDS verdict tests=- board=skipped board_s=0 tier_s
+  rm -rf "$dir" && mkdir -p "$dir/payload/source" "$dir/v2"
   cp "$deb" "$dir/payload/v1.deb" && cp scripts/test-system-guest.sh "$dir/payload/guest.sh"
+  cp -r debian "$dir/payload/source/"  # the package's tests, from the tree as autopkgtest takes it
   # The upgrade: the same package, one version later.
   dpkg-deb -R "$deb" "$dir/v2"
   sed -i 's/^Version: .*/&+1/' "$dir/v2/DEBIAN/control"
@@ -425,14 +432,63 @@ for arch in "${arches[@]}"; do
   [[ $arch == amd64 ]] || mkfs.ext4 -q -L qorpay -d "$dir/payload" "$dir/payload.img" 64M >/dev/null
   say "$arch: booting"
   scripts/netns-run "$0" --inside "$arch" "$dir"
-  if check "$arch"; then result[$arch]=ok; else result[$arch]=FAILED; fi
+  if check "$arch"; then verdict=ok; else verdict=FAILED; fi
   if [[ $arch == armhf ]]; then
-    board_start=$SECONDS
-    if board_conditions "$deb"; then result[board]=ok; else result[board]=FAILED; fi
-    board_s=$((SECONDS - board_start))
+    board_s=$SECONDS
+    if board_conditions "$deb"; then board=ok; else board=FAILED; fi
+    board_s=$((SECONDS - board_s))
+  fi
+  tier_s=$((SECONDS - t0))
+  say "$arch: took $tier_s s"
+  declare -p verdict verified tests idle boot board board_s clock_first board_lost tier_s | sed "s/ \([a-z_]*\)=/ ${arch}_\1=/" \
+    >"$work/$arch.result"
+}
+
+verified=0 idle=- boot=- clock_first=- board_lost=-
+mkdir -p "$cache" "$work"
+case ${1:-} in
+  deps) chronyd_path >/dev/null && exit 0 ;;
+  roots)
+    for arch in "${arches[@]}"; do make_root "$arch"; done
+    say "roots made or fresh in $cache: $((SECONDS - start)) s"
+    exit 0
+    ;;
+esac
+cmake -S . -B "${QOR_BUILD_DIR:-build}" -DQOR_WERROR=ON >/dev/null
+cmake --build "${QOR_BUILD_DIR:-build}" --target qorlisten >/dev/null
+declare -A deb
+for arch in "${arches[@]}"; do deb[$arch]=$(scripts/package.sh "$arch" | grep "/qortimer_[^/]*_$arch\.deb$"); done
+roots_s=$SECONDS
+for arch in "${arches[@]}"; do make_root "$arch"; done
+roots_s=$((SECONDS - roots_s))
+rm -f "$work"/*.result
+# Both tiers side by side: the container waits for its minutes while the
+# emulator works; its lines follow the board's.
+if ((${#arches[@]} == 2)); then
+  say "amd64 and armhf side by side; amd64's lines follow armhf's"
+  tier amd64 "${deb[amd64]}" >"$work/amd64.out" 2>&1 &
+  side=$!
+  tier armhf "${deb[armhf]}" || true
+  wait "$side" || true
+  cat "$work/amd64.out"
+else
+  tier "${arches[0]}" "${deb[${arches[0]}]}" || true
+fi
+declare -A result=([amd64]=skipped [armhf]=skipped [board]=skipped)
+for arch in "${arches[@]}"; do
+  if [[ -s $work/$arch.result ]]; then
+    # shellcheck source=/dev/null
+    source "$work/$arch.result"
   fi
 done
-echo "system: amd64=${result[amd64]} armhf=${result[armhf]} verified=$verified" \
-  "idle_cpu_pct_armhf=$idle boot_s_armhf=$boot board_armhf=${result[board]} clock_first_s=$clock_first" \
-  "cut_lost=$board_lost board_s=$board_s total_s=$((SECONDS - start))"
+for arch in "${arches[@]}"; do
+  v=${arch}_verdict
+  result[$arch]=${!v:-FAILED}
+done
+[[ ${arches[*]} != *armhf* ]] || result[board]=${armhf_board:-FAILED}
+echo "system: amd64=${result[amd64]} armhf=${result[armhf]} verified=$((${amd64_verified:-0} + ${armhf_verified:-0}))" \
+  "autopkgtest_amd64=${amd64_tests:--} debian_tests_armhf=${armhf_tests:--}" \
+  "idle_cpu_pct_armhf=${armhf_idle:--} boot_s_armhf=${armhf_boot:--} board_armhf=${result[board]}" \
+  "clock_first_s=${armhf_clock_first:--} cut_lost=${armhf_board_lost:--} board_s=${armhf_board_s:-0}" \
+  "roots_s=$roots_s amd64_s=${amd64_tier_s:--} armhf_s=${armhf_tier_s:--} total_s=$((SECONDS - start))"
 [[ ${result[amd64]} != FAILED && ${result[armhf]} != FAILED && ${result[board]} != FAILED ]]
