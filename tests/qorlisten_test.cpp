@@ -338,7 +338,7 @@ TEST(ListenerProgram, HelpAndBadOptionsNeedNoNetwork) {
   EXPECT_TRUE(help.exited);
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: qorlisten", 0), 0u) << help.out;
-  EXPECT_EQ(qortest::RunBinary({QORLISTEN_BINARY, "-V"}, options).out, "qorlisten 1.2.0\n");
+  EXPECT_EQ(qortest::RunBinary({QORLISTEN_BINARY, "-V"}, options).out, "qorlisten 1.3.0\n");
 
   const auto bad = qortest::RunBinary({QORLISTEN_BINARY, "-t", "soon"}, options);
   EXPECT_TRUE(bad.exited);
