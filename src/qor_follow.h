@@ -48,6 +48,7 @@
 
 #include <ctime>
 
+#include "qor_whole.h"
 #include "qortimer.h"
 
 constexpr time_t kQorFollowSettle = 2;  // s unchanged before a version is read

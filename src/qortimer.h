@@ -130,23 +130,6 @@ bool qor_read_timers(qor_context *qor);
 // failed; the caller frees the list either way.
 long qor_read_edited(FILE *stream, const char *name, qor_entry **entries);
 
-// Whether the text of a timer file is whole. A save cut short (an upload
-// broken off, a full disk) or one still being written leaves it empty or
-// ending mid-line, and its last line may then read as a good timer line:
-// such a text is no schedule, even though the start-up reader accepts it.
-enum qor_text_cut { kQorTextWhole, kQorTextEmpty, kQorTextMidLine };
-qor_text_cut qor_text_cut_of(const char *text, size_t size);
-
-// What is wrong with such a text, "is empty" or "ends mid-line"; null when
-// it is whole.
-const char *qor_text_cut_words(qor_text_cut cut);
-
-// Says on the error stream that the timer file NAME is cut as `cut` says
-// (not whole), so that nothing was taken from it:
-//   " *** WARNING: Timer file (NAME) is empty, a save cut short or in progress; the schedule stays as it was"
-//   " *** WARNING: Timer file (NAME) ends mid-line, a save cut short or in progress; the schedule stays as it was"
-void qor_say_text_cut(const char *name, qor_text_cut cut);
-
 // Frees a list of entries with their intervals.
 void qor_free_entries(qor_entry *entries);
 

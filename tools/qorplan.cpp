@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qorplan_svg.h"
+#include "qor_whole.h"
 #include "qortimer.h"
 
 namespace {
