@@ -43,6 +43,7 @@ struct WatchCase {
   std::vector<std::string> said;  // every verdict and event, in order
   std::string check;              // the check's line at the end, or its start
   std::vector<std::string> args = {};  // -H, -w, -c
+  std::string metric = "";             // a line of its Prometheus metrics
 };
 void PrintTo(const WatchCase &k, std::ostream *os) { *os << k.name; }
 
@@ -86,6 +87,8 @@ TEST_P(WatchTable, StreamAgainstScheduleGivesTheVerdicts) {
   EXPECT_EQ(said, k.said);
   const std::string line = qorlisten::CheckVerdict(w, k.seconds, "0.0.0.0:1962").line;
   EXPECT_EQ(line.substr(0, k.check.size()), k.check) << line;
+  const std::string metrics = qorlisten::Metrics(w, qorlisten::CheckVerdict(w, k.seconds, "").status);
+  EXPECT_TRUE(k.metric.empty() || metrics.find("\n" + k.metric + "\n") != std::string::npos) << metrics;
   // Every item of the performance data in the plugins' form (a POSIX
   // expression: GCC 12 warns inside <regex> when built with the sanitizers).
   regex_t item;
@@ -148,6 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, "lamp-1-OFF"}, {2, "lamp-1-ON", 0, "QORTIMER", "192.168.0.7"}},
                   {"lamp-1-OFF as scheduled", "lamp-1-ON WRONG STATE (schedule: OFF)"},
                   "QORTIMER CRITICAL - WRONG STATE lamp-1 | heard=2;;;0 wrong=1;;;0 "},
+        // A name as Prometheus' text format escapes it.
+        WatchCase{"NamesEscapedInTheMetrics", "la\"mp\\ 1 0800 0900\n", "", At(12, 0, 0), 10,
+                  {{1, "la\"mp\\-1-OFF"}}, {"la\"mp\\-1-OFF as scheduled"},
+                  "QORTIMER OK - 1 pair as scheduled | ", {},
+                  "qortimer_pair_on{channel=\"1\",device=\"la\\\"mp\\\\\"} 0"},
         WatchCase{"AnotherSenderKeptOutByH", kLamp, "", At(12, 0, 0), 10,
                   {{1, "lamp-1-OFF"}, {2, "lamp-1-ON", 0, "QORTIMER", "192.168.0.7"}},
                   {"lamp-1-OFF as scheduled", "lamp-1-ON not counted: not from 192.168.0.1"},

@@ -114,12 +114,13 @@ std::string Perfdata(const Watch &w) {
          count("other_tag", t.other_tag) + " " + count("other_host", t.other_host);
 }
 
-// A label value in Prometheus' text format: backslash and double quote escaped.
+// A label value in Prometheus' text format: backslash, double quote and
+// line end escaped.
 std::string LabelValue(const std::string &text) {
   std::string out;
   for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+    if (c == '\\' || c == '"' || c == '\n') out += '\\';
+    out += c == '\n' ? 'n' : c;
   }
   return out;
 }
