@@ -130,21 +130,13 @@ INSTANTIATE_TEST_SUITE_P(SimulatedClock, ClockWaitTest, ::testing::ValuesIn(kWai
 // The kernel's answers: synchronized is a maximum error below 16 s, whatever
 // the state (TIME_ERROR whenever the "unsynchronized" flag is set) says.
 TEST(ClockWaitAnswerTest, SynchronizedMeansAMaximumErrorBelowSixteenSeconds) {
-  const struct {
-    int state;
-    long maxerror;
-    bool synchronized;
-  } kAnswers[] = {
-      {TIME_ERROR, 1000, true},      {TIME_ERROR, 15999999, true}, {TIME_ERROR, 16000000, false},
-      {TIME_OK, 1000, true},         {TIME_OK, 16000000, false},   {TIME_OK, 16384000, false},
-      {TIME_INS, 1000, true},        {TIME_INS, 16000000, false},  {TIME_DEL, 1000, true},
-      {TIME_DEL, 16000000, false},   {TIME_OOP, 1000, true},       {TIME_OOP, 16000000, false},
-      {TIME_WAIT, 1000, true},       {TIME_WAIT, 16000000, false}, {-1, 1000, false},
-      {TIME_OK, -1, false},
-  };
-  for (const auto &a : kAnswers)
-    EXPECT_EQ(qor_clock_wait_synchronized(a.state, a.maxerror), a.synchronized)
-        << "state " << a.state << ", maximum error " << a.maxerror << " us";
+  for (const int state : {TIME_OK, TIME_INS, TIME_DEL, TIME_OOP, TIME_WAIT, TIME_ERROR}) {
+    EXPECT_TRUE(qor_clock_wait_synchronized(state, 1000)) << "state " << state;
+    EXPECT_TRUE(qor_clock_wait_synchronized(state, 15999999)) << "state " << state;
+    EXPECT_FALSE(qor_clock_wait_synchronized(state, 16000000)) << "state " << state;
+  }
+  // A failed question, an error the kernel does not know.
+  EXPECT_FALSE(qor_clock_wait_synchronized(-1, 1000) || qor_clock_wait_synchronized(TIME_OK, -1));
 }
 
 TEST(ClockWaitSettingTest, AcceptsWholeSecondsUpToADay) {

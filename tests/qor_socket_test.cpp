@@ -178,9 +178,22 @@ const NotifyCase kNotifyCases[] = {
      true},
 };
 
-// A local datagram socket, closed when it goes out of scope.
+// A local datagram socket, bound to `name` when one is given (an abstract
+// name with '@' for its leading NUL), closed when it goes out of scope.
 struct LocalSocket {
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  socklen_t length = 0;
+  bool bound = false;
+  LocalSocket() = default;
+  explicit LocalSocket(const std::string &name) {
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
+                                    (name[0] == '@' ? 0 : 1));
+    bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0;
+  }
   ~LocalSocket() {
     if (fd >= 0) close(fd);
   }
@@ -195,23 +208,15 @@ TEST_P(NotifyTest, SendsOneDatagramToTheNamedSocketOrNothing) {
   if (const size_t at = name.find("DIR"); at != std::string::npos) name.replace(at, 3, dir.path());
   // The receiving end, bound where the name points (an abstract name
   // without its '@').
-  const LocalSocket receiver;
+  const LocalSocket receiver(name.empty() || name[0] != '@' ? dir.File("notify") : name);
+  ASSERT_TRUE(receiver.bound) << strerror(errno);
   const int fd = receiver.fd;
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string bound = name.empty() || name[0] != '@' ? dir.File("notify") : name;
-  memcpy(address.sun_path, bound.data(), bound.size());
-  if (bound[0] == '@') address.sun_path[0] = '\0';
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bound.size() +
-                                             (bound[0] == '@' ? 0 : 1));
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
 
   if (c.full) {
     const LocalSocket filler;
     ASSERT_GE(filler.fd, 0);
-    while (sendto(filler.fd, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&address), length) ==
-           1) {
+    while (sendto(filler.fd, "x", 1, MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr *>(&receiver.address), receiver.length) == 1) {
     }
     ASSERT_EQ(errno, EAGAIN) << strerror(errno);
   }
@@ -266,13 +271,9 @@ TEST(WatchdogTest, PingsAQuarterOfTheTimeApartOnlyForThisProcess) {
 TEST(WatchdogTest, KicksSendAPingWhenOneIsDue) {
   qortest::TempDir dir;
   const std::string path = dir.File("notify");
-  const LocalSocket receiver;
+  const LocalSocket receiver(path);
+  ASSERT_TRUE(receiver.bound) << strerror(errno);
   const int fd = receiver.fd;
-  ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << strerror(errno);
   setenv(kQorNotifySocketVariable, path.c_str(), 1);
   setenv(kQorWatchdogUsecVariable, "2000000", 1);
   unsetenv(kQorWatchdogPidVariable);
