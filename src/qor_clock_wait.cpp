@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qor_decimal.h"
+
 constexpr int64_t kSecond = 1000000000;
 
 static int system_state(long *maxerror) {
@@ -26,14 +28,9 @@ const qor_clock_wait_clock qor_clock_wait_system_clock = {system_state, system_m
                                                           system_sleep};
 
 bool qor_clock_wait_parse(const char *text, long *seconds) {
-  long value = 0;
-  if (*text == '\0') return false;
-  for (const char *p = text; *p != '\0'; p++) {
-    if (*p < '0' || *p > '9') return false;
-    value = value * 10 + (*p - '0');
-    if (value > kQorClockWaitMax) return false;
-  }
-  *seconds = value;
+  int64_t value = 0;
+  if (!qor_parse_decimal(text, kQorClockWaitMax, &value)) return false;
+  *seconds = static_cast<long>(value);
   return true;
 }
 

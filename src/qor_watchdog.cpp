@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "qor_decimal.h"
 #include "qor_notify.h"
 
 constexpr int64_t kMaxUsec = INT64_MAX / 1000;
@@ -14,21 +15,15 @@ static int64_t every;      // ns between pings; 0: no watchdog
 static int64_t last_ping;  // monotonic ns of the last ping
 static bool pinged;        // `last_ping` is valid
 
-// A positive decimal number no greater than `max`, or 0.
-static int64_t positive(const char *text, int64_t max) {
-  if (text == nullptr || *text == '\0') return 0;
+// A decimal number no greater than `max`, or 0.
+static int64_t number(const char *text, int64_t max) {
   int64_t value = 0;
-  for (const char *p = text; *p != '\0'; p++) {
-    if (*p < '0' || *p > '9') return 0;
-    value = value * 10 + (*p - '0');
-    if (value > max) return 0;
-  }
-  return value;
+  return qor_parse_decimal(text, max, &value) ? value : 0;
 }
 
 int64_t qor_watchdog_interval(const char *usec, const char *pid, pid_t self) {
-  if (pid != nullptr && positive(pid, INT32_MAX) != self) return 0;
-  return positive(usec, kMaxUsec) * 1000 / 4;
+  if (pid != nullptr && number(pid, INT32_MAX) != self) return 0;
+  return number(usec, kMaxUsec) * 1000 / 4;
 }
 
 void qor_watchdog_start() {

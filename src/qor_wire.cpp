@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "qor_decimal.h"
+
 bool qor_parse_destination(const char *text, sockaddr_in *out) {
   if (text == nullptr) return false;
   const char *colon = strchr(text, ':');
@@ -19,18 +21,8 @@ bool qor_parse_destination(const char *text, sockaddr_in *out) {
   to.sin_family = AF_INET;
   // inet_pton() takes exactly four decimal parts of 0 to 255, no shorthand.
   if (inet_pton(AF_INET, address, &to.sin_addr) != 1) return false;
-  long port = kQorPort;
-  if (colon != nullptr) {
-    const char *p = colon + 1;
-    if (*p == '\0') return false;
-    port = 0;
-    for (; *p != '\0'; p++) {
-      if (*p < '0' || *p > '9') return false;
-      port = port * 10 + (*p - '0');
-      if (port > 65535) return false;
-    }
-    if (port < 1) return false;
-  }
+  int64_t port = kQorPort;
+  if (colon != nullptr && (!qor_parse_decimal(colon + 1, 65535, &port) || port < 1)) return false;
   to.sin_port = htons(static_cast<uint16_t>(port));
   *out = to;
   return true;

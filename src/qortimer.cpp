@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "qor_clock_wait.h"
+#include "qor_decimal.h"
 #include "qor_housekeeping.h"
 #include "qor_idle.h"
 #include "qor_signals.h"
@@ -82,8 +83,8 @@ static settings read_environment(qor_context *qor) {
   qor->realtime = 0;
   qor->realtime_refused = false;
   if (const char *priority = getenv("QORTIMER_REALTIME")) {
-    long value = -1;
-    if (!qor_clock_wait_parse(priority, &value) || value > kQorRealtimeMax)
+    int64_t value = 0;
+    if (!qor_parse_decimal(priority, kQorRealtimeMax, &value))
       die(" *** ERROR: QORTIMER_REALTIME must be a real-time priority from 1 to %d, or 0 for"
           " none, not (%s)\n",
           kQorRealtimeMax, priority);
